@@ -1,0 +1,147 @@
+"""What test.exe and the stand-in xiapi32.dll are, read with pefile and the
+toolchain's nm and objdump.
+
+    pe_image.py program|standin IMAGE --nm NM --objdump OBJDUMP [--forbid TEXT]...
+"""
+import argparse
+import subprocess
+
+import pefile
+
+from ok import ok, done
+
+# The program's import table, by DLL. The start-up code adds functions of its
+# own to KERNEL32.dll and msvcrt.dll, which vary with the toolchain, so for
+# those two only ours are listed; xiapi32.dll must hold exactly this.
+PROGRAM_IMPORTS = {
+    "xiapi32.dll": {"xiStopAcquisition"},
+    "KERNEL32.dll": {"AcquireSRWLockExclusive"},
+    "msvcrt.dll": {"puts"},
+}
+EXACT_IMPORTS = {"xiapi32.dll"}
+STANDIN_EXPORTS = ["xiStopAcquisition"]
+SYSTEM_DLLS = {"KERNEL32.dll", "msvcrt.dll"}
+MAX_PROGRAM_SIZE = 32 * 1024
+
+DLLCHAR = pefile.DLL_CHARACTERISTICS
+SCN = pefile.SECTION_CHARACTERISTICS
+
+
+def imports(pe):
+    """{dll: [function name, or None where imported by ordinal]}"""
+    return {e.dll.decode(): [i.name.decode() if i.name else None for i in e.imports]
+            for e in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
+
+
+def directory(pe, name):
+    return pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY[name]]
+
+
+def section_names(path, objdump):
+    # objdump resolves the long names (".debug_info" and such) that PE keeps
+    # in the COFF string table.
+    out = subprocess.run([objdump, "-h", path], check=True, capture_output=True, text=True).stdout
+    return [line.split()[1] for line in out.splitlines()
+            if line.strip() and line.split()[0].isdigit()]
+
+
+def symbols(path, nm):
+    out = subprocess.run([nm, path], check=True, capture_output=True, text=True).stdout
+    table = {}
+    for line in out.splitlines():
+        fields = line.split()
+        if len(fields) == 3:
+            table[fields[2]] = (fields[1], int(fields[0], 16))
+    return table
+
+
+def check_any_image(path, pe, objdump, forbid):
+    """Format, hardening and leanness, the same for the program and the DLL."""
+    oh, fh = pe.OPTIONAL_HEADER, pe.FILE_HEADER
+    ok(fh.Machine == pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"], f"{path}: machine {fh.Machine:#x}, not i386")
+    ok(oh.Magic == pefile.OPTIONAL_HEADER_MAGIC_PE, f"{path}: optional header magic {oh.Magic:#x}, not PE32")
+
+    chars = oh.DllCharacteristics
+    for flag in ("DYNAMIC_BASE", "NX_COMPAT", "NO_SEH"):
+        ok(chars & DLLCHAR["IMAGE_DLLCHARACTERISTICS_" + flag],
+           f"{path}: DllCharacteristics {chars:#06x} lacks {flag}")
+    if chars & DLLCHAR["IMAGE_DLLCHARACTERISTICS_GUARD_CF"]:
+        guard = getattr(getattr(pe, "DIRECTORY_ENTRY_LOAD_CONFIG", None), "struct", None)
+        ok(guard is not None and getattr(guard, "GuardCFFunctionTable", 0),
+           f"{path}: GUARD_CF set in {chars:#06x} without a load configuration that has a CFG table")
+    reloc = directory(pe, "IMAGE_DIRECTORY_ENTRY_BASERELOC")
+    ok(reloc.VirtualAddress and reloc.Size, f"{path}: no base relocations (rva {reloc.VirtualAddress:#x}, size {reloc.Size})")
+    ok(oh.SectionAlignment >= 4096, f"{path}: section alignment {oh.SectionAlignment:#x} below 4 KiB")
+    wx = SCN["IMAGE_SCN_MEM_WRITE"] | SCN["IMAGE_SCN_MEM_EXECUTE"]
+    for s in pe.sections:
+        ok(s.Characteristics & wx != wx, f"{path}: section {s.Name!r} is writable and executable")
+
+    for name in ("IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT", "IMAGE_DIRECTORY_ENTRY_RESOURCE", "IMAGE_DIRECTORY_ENTRY_SECURITY"):
+        d = directory(pe, name)
+        ok(d.VirtualAddress == 0 and d.Size == 0, f"{path}: has {name[26:].lower()} (rva {d.VirtualAddress:#x}, size {d.Size})")
+    ok(oh.CheckSum in (0, pe.generate_checksum()),
+       f"{path}: checksum {oh.CheckSum:#x} is neither 0 nor the computed {pe.generate_checksum():#x}")
+
+    debug = [n for n in section_names(path, objdump) if n.startswith((".debug", ".zdebug"))]
+    ok(not debug, f"{path}: carries DWARF sections {debug}")
+    data = pe.__data__
+    for text in forbid:
+        ok(text.encode() not in data, f"{path}: contains the build path {text!r}")
+
+
+def check_program(path, nm, objdump, forbid=()):
+    pe = pefile.PE(path)
+    check_any_image(path, pe, objdump, forbid)
+    size = len(pe.__data__)
+    ok(size <= MAX_PROGRAM_SIZE, f"{path}: {size} bytes, over {MAX_PROGRAM_SIZE}")
+    ok(pe.OPTIONAL_HEADER.Subsystem == pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_CUI"],
+       f"{path}: subsystem {pe.OPTIONAL_HEADER.Subsystem}, not console")
+    ok(not pe.is_dll(), f"{path}: is a DLL")
+    ok(directory(pe, "IMAGE_DIRECTORY_ENTRY_EXPORT").Size == 0, f"{path}: has an export table")
+
+    table = imports(pe)
+    ok(set(table) == set(PROGRAM_IMPORTS), f"{path}: imports from {sorted(table)}, expected {sorted(PROGRAM_IMPORTS)}")
+    for dll, wanted in PROGRAM_IMPORTS.items():
+        got = table.get(dll, [])
+        ok(None not in got, f"{path}: imports from {dll} by ordinal: {got}")
+        if dll in EXACT_IMPORTS:
+            ok(sorted(got, key=str) == sorted(wanted), f"{path}: {dll} functions {got}, expected exactly {sorted(wanted)}")
+        else:
+            ok(wanted <= set(got), f"{path}: {dll} lacks {sorted(wanted - set(got))} among {got}")
+    srw = [f for fs in table.values() for f in fs if f and "SRWLock" in f]
+    ok(srw == ["AcquireSRWLockExclusive"], f"{path}: SRW-lock imports {srw}, expected AcquireSRWLockExclusive alone")
+
+    syms = symbols(path, nm)
+    for name in ("_foo", "_main"):
+        ok(syms.get(name, ("?",))[0] == "T", f"{path}: no text symbol {name} (nm says {syms.get(name)})")
+    # The start-up code expands wildcards in arguments only where __dowildcard
+    # is non-zero; in .bss it reads as None here, which is zero at run time.
+    if ok("__dowildcard" in syms, f"{path}: no __dowildcard symbol to read"):
+        rva = syms["__dowildcard"][1] - pe.OPTIONAL_HEADER.ImageBase
+        value = pe.get_dword_at_rva(rva) or 0
+        ok(value == 0, f"{path}: __dowildcard is {value:#x}, so arguments are globbed")
+
+
+def check_standin(path, objdump, forbid=()):
+    pe = pefile.PE(path)
+    check_any_image(path, pe, objdump, forbid)
+    ok(pe.is_dll(), f"{path}: not a DLL")
+    export_dir = getattr(pe, "DIRECTORY_ENTRY_EXPORT", None)
+    exports = [s.name.decode() if s.name else None for s in export_dir.symbols] if export_dir else []
+    ok(exports == STANDIN_EXPORTS, f"{path}: exports {exports}, expected {STANDIN_EXPORTS}")
+    ok(set(imports(pe)) <= SYSTEM_DLLS, f"{path}: imports from {sorted(imports(pe))}, beyond {sorted(SYSTEM_DLLS)}")
+
+
+if __name__ == "__main__":
+    p = argparse.ArgumentParser()
+    p.add_argument("kind", choices=["program", "standin"])
+    p.add_argument("image")
+    p.add_argument("--nm", required=True)
+    p.add_argument("--objdump", required=True)
+    p.add_argument("--forbid", action="append", default=[])
+    a = p.parse_args()
+    if a.kind == "program":
+        check_program(a.image, a.nm, a.objdump, a.forbid)
+    else:
+        check_standin(a.image, a.objdump, a.forbid)
+    done(f"{a.kind} image {a.image}")
