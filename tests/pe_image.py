@@ -20,7 +20,7 @@ PROGRAM_IMPORTS = {
 }
 EXACT_IMPORTS = {"xiapi32.dll"}
 STANDIN_EXPORTS = ["xiStopAcquisition"]
-SYSTEM_DLLS = {"KERNEL32.dll", "msvcrt.dll"}
+STANDIN_IMPORTS = {"KERNEL32.dll"}
 MAX_PROGRAM_SIZE = 32 * 1024
 
 DLLCHAR = pefile.DLL_CHARACTERISTICS
@@ -129,7 +129,7 @@ def check_standin(path, objdump, forbid=()):
     export_dir = getattr(pe, "DIRECTORY_ENTRY_EXPORT", None)
     exports = [s.name.decode() if s.name else None for s in export_dir.symbols] if export_dir else []
     ok(exports == STANDIN_EXPORTS, f"{path}: exports {exports}, expected {STANDIN_EXPORTS}")
-    ok(set(imports(pe)) <= SYSTEM_DLLS, f"{path}: imports from {sorted(imports(pe))}, beyond {sorted(SYSTEM_DLLS)}")
+    ok(set(imports(pe)) == STANDIN_IMPORTS, f"{path}: imports from {sorted(imports(pe))}, expected {sorted(STANDIN_IMPORTS)}")
 
 
 if __name__ == "__main__":
