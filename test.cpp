@@ -19,8 +19,8 @@ extern "C" void foo(void)
     xiStopAcquisition(0);
 }
 
-// main already has the plain symbol _main; C++ forbids giving it a linkage
-// specification, so it goes without extern "C".
+// main already has the plain symbol _main, and C++ does not allow extern "C"
+// on it.
 int main()
 {
     // Redirected output is buffered, so a full device only shows at the
