@@ -5,9 +5,12 @@ its launcher on any host.
     vm_launcher.py launcher --vm LAUNCHER
 """
 import argparse
+import glob
 import os
+import shutil
 import signal
 import subprocess
+import tempfile
 import time
 import uuid
 
@@ -86,6 +89,11 @@ def launcher(launcher):
         ok(proc.returncode == status, f"{name}: exit status {proc.returncode}, expected {status}")
         left = gone(marker)
         ok(not left, f"{name}: processes {left} outlived the launcher")
+        # A launcher killed outright cannot remove its run folder.
+        for env in glob.glob(os.path.join(tempfile.gettempdir(), "vm-run-*", "env")):
+            with open(env, "rb") as f:
+                if marker in f.read():
+                    shutil.rmtree(os.path.dirname(env))
 
 
 if __name__ == "__main__":
