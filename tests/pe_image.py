@@ -1,9 +1,10 @@
-"""What test.exe and the stand-in xiapi32.dll are, read with pefile and the
-toolchain's nm and objdump.
+"""What test.exe and the stand-in xiapi32.dll are, read with pefile, the
+toolchain's nm and objdump, and GNU objdump's disassembler.
 
-    pe_image.py program|standin IMAGE --nm NM --objdump OBJDUMP [--forbid TEXT]...
+    pe_image.py program|standin IMAGE --nm NM --objdump OBJDUMP --gnu-objdump OBJDUMP [--forbid TEXT]...
 """
 import argparse
+import re
 import subprocess
 
 import pefile
@@ -22,6 +23,10 @@ EXACT_IMPORTS = {"xiapi32.dll"}
 STANDIN_EXPORTS = ["xiStopAcquisition"]
 STANDIN_IMPORTS = {"KERNEL32.dll"}
 MAX_PROGRAM_SIZE = 32 * 1024
+# What foo's body calls, in order; the last call's one argument is 0.
+FOO_CALLS = [("KERNEL32.dll", "AcquireSRWLockExclusive"), ("xiapi32.dll", "xiStopAcquisition")]
+# How the two compilers put a 0 argument on the stack.
+ZERO_ARGUMENT = re.compile(r"^(movl\s+\$0x0,\(%esp\)|push\s+\$0x0)$")
 
 DLLCHAR = pefile.DLL_CHARACTERISTICS
 SCN = pefile.SECTION_CHARACTERISTICS
@@ -89,7 +94,54 @@ def check_any_image(path, pe, objdump, forbid):
         ok(text.encode() not in data, f"{path}: contains the build path {text!r}")
 
 
-def check_program(path, nm, objdump, forbid=()):
+def check_imports(table, who):
+    """The program's import table, {dll: [function, or None or "#N" by
+    ordinal]}, as pefile or any other reader gives it."""
+    ok(set(table) == set(PROGRAM_IMPORTS), f"{who}: imports from {sorted(table)}, expected {sorted(PROGRAM_IMPORTS)}")
+    for dll, wanted in PROGRAM_IMPORTS.items():
+        got = table.get(dll, [])
+        by_ordinal = [f for f in got if f is None or f.startswith("#")]
+        ok(not by_ordinal, f"{who}: imports from {dll} by ordinal: {got}")
+        if dll in EXACT_IMPORTS:
+            ok(sorted(got, key=str) == sorted(wanted), f"{who}: {dll} functions {got}, expected exactly {sorted(wanted)}")
+        else:
+            ok(wanted <= set(got), f"{who}: {dll} lacks {sorted(wanted - set(got))} among {got}")
+    srw = [f for fs in table.values() for f in fs if f and "SRWLock" in f]
+    ok(srw == ["AcquireSRWLockExclusive"], f"{who}: SRW-lock imports {srw}, expected AcquireSRWLockExclusive alone")
+
+
+def check_foo(path, pe, gnu_objdump):
+    """foo's body as disassembled: each call followed through its jump thunk
+    to the import slot it reaches, and the instruction that sets up the last
+    call's argument."""
+    listing = subprocess.run([gnu_objdump, "-d", "--no-show-raw-insn", path], check=True,
+                             capture_output=True, text=True).stdout
+    code = {}  # address -> instruction text
+    for line in listing.splitlines():
+        if m := re.match(r"^\s+([0-9a-f]+):\t(.*\S)", line):
+            code[int(m.group(1), 16)] = re.sub(r"\s+", " ", m.group(2))
+    body = re.search(r"^([0-9a-f]+) <_foo>:\n(.*?)(?:\n\n|\Z)", listing, re.S | re.M)
+    if not ok(body, f"{path}: no _foo in the disassembly"):
+        return
+    instructions = [code[int(m.group(1), 16)] for m in re.finditer(r"^\s+([0-9a-f]+):", body.group(2), re.M)]
+    slots = {i.address: (e.dll.decode(), i.name.decode() if i.name else f"#{i.ordinal}")
+             for e in pe.DIRECTORY_ENTRY_IMPORT for i in e.imports}
+    calls = []
+    for n, ins in enumerate(instructions):
+        if ins.startswith("call"):
+            target = re.match(r"call ([0-9a-f]+)\b", ins)
+            thunk = code.get(int(target.group(1), 16), "") if target else ""
+            slot = re.match(r"jmp \*0x([0-9a-f]+)$", thunk)
+            calls.append((slots.get(int(slot.group(1), 16), ins) if slot else ins, instructions[n - 1] if n else ""))
+        elif ins.startswith("j"):
+            ok(False, f"{path}: _foo jumps ({ins}); it should only call its two functions and return")
+    ok([c for c, _ in calls] == FOO_CALLS, f"{path}: _foo calls {[c for c, _ in calls]}, expected {FOO_CALLS} in order")
+    if calls:
+        ok(ZERO_ARGUMENT.match(calls[-1][1]),
+           f"{path}: the argument of _foo's last call is set by {calls[-1][1]!r}, not a 0 pushed or stored")
+
+
+def check_program(path, nm, objdump, gnu_objdump, forbid=()):
     pe = pefile.PE(path)
     check_any_image(path, pe, objdump, forbid)
     size = len(pe.__data__)
@@ -99,17 +151,8 @@ def check_program(path, nm, objdump, forbid=()):
     ok(not pe.is_dll(), f"{path}: is a DLL")
     ok(directory(pe, "IMAGE_DIRECTORY_ENTRY_EXPORT").Size == 0, f"{path}: has an export table")
 
-    table = imports(pe)
-    ok(set(table) == set(PROGRAM_IMPORTS), f"{path}: imports from {sorted(table)}, expected {sorted(PROGRAM_IMPORTS)}")
-    for dll, wanted in PROGRAM_IMPORTS.items():
-        got = table.get(dll, [])
-        ok(None not in got, f"{path}: imports from {dll} by ordinal: {got}")
-        if dll in EXACT_IMPORTS:
-            ok(sorted(got, key=str) == sorted(wanted), f"{path}: {dll} functions {got}, expected exactly {sorted(wanted)}")
-        else:
-            ok(wanted <= set(got), f"{path}: {dll} lacks {sorted(wanted - set(got))} among {got}")
-    srw = [f for fs in table.values() for f in fs if f and "SRWLock" in f]
-    ok(srw == ["AcquireSRWLockExclusive"], f"{path}: SRW-lock imports {srw}, expected AcquireSRWLockExclusive alone")
+    check_imports(imports(pe), path)
+    check_foo(path, pe, gnu_objdump)
 
     syms = symbols(path, nm)
     for name in ("_foo", "_main"):
@@ -138,10 +181,11 @@ if __name__ == "__main__":
     p.add_argument("image")
     p.add_argument("--nm", required=True)
     p.add_argument("--objdump", required=True)
+    p.add_argument("--gnu-objdump", required=True)
     p.add_argument("--forbid", action="append", default=[])
     a = p.parse_args()
     if a.kind == "program":
-        check_program(a.image, a.nm, a.objdump, a.forbid)
+        check_program(a.image, a.nm, a.objdump, a.gnu_objdump, a.forbid)
     else:
         check_standin(a.image, a.objdump, a.forbid)
     done(f"{a.kind} image {a.image}")
