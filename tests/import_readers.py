@@ -9,15 +9,15 @@ import subprocess
 
 import pefile
 
+import pe_image
+
 
 def run(*command):
     return subprocess.run(command, check=True, capture_output=True, text=True).stdout
 
 
 def with_pefile(path, tools):
-    pe = pefile.PE(path)
-    return {e.dll.decode(): [i.name.decode() if i.name else f"#{i.ordinal}" for i in e.imports]
-            for e in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
+    return pe_image.imports(pefile.PE(path))
 
 
 def with_objdump(path, tools):

@@ -33,8 +33,8 @@ SCN = pefile.SECTION_CHARACTERISTICS
 
 
 def imports(pe):
-    """{dll: [function name, or None where imported by ordinal]}"""
-    return {e.dll.decode(): [i.name.decode() if i.name else None for i in e.imports]
+    """{dll: [function name, or "#N" where imported by ordinal N]}, in table order"""
+    return {e.dll.decode(): [i.name.decode() if i.name else f"#{i.ordinal}" for i in e.imports]
             for e in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
 
 
@@ -95,18 +95,18 @@ def check_any_image(path, pe, objdump, forbid):
 
 
 def check_imports(table, who):
-    """The program's import table, {dll: [function, or None or "#N" by
-    ordinal]}, as pefile or any other reader gives it."""
+    """The program's import table, {dll: [function, or "#N" by ordinal]}, as
+    pefile or any other reader gives it."""
     ok(set(table) == set(PROGRAM_IMPORTS), f"{who}: imports from {sorted(table)}, expected {sorted(PROGRAM_IMPORTS)}")
     for dll, wanted in PROGRAM_IMPORTS.items():
         got = table.get(dll, [])
-        by_ordinal = [f for f in got if f is None or f.startswith("#")]
+        by_ordinal = [f for f in got if f.startswith("#")]
         ok(not by_ordinal, f"{who}: imports from {dll} by ordinal: {got}")
         if dll in EXACT_IMPORTS:
-            ok(sorted(got, key=str) == sorted(wanted), f"{who}: {dll} functions {got}, expected exactly {sorted(wanted)}")
+            ok(sorted(got) == sorted(wanted), f"{who}: {dll} functions {got}, expected exactly {sorted(wanted)}")
         else:
             ok(wanted <= set(got), f"{who}: {dll} lacks {sorted(wanted - set(got))} among {got}")
-    srw = [f for fs in table.values() for f in fs if f and "SRWLock" in f]
+    srw = [f for fs in table.values() for f in fs if "SRWLock" in f]
     ok(srw == ["AcquireSRWLockExclusive"], f"{who}: SRW-lock imports {srw}, expected AcquireSRWLockExclusive alone")
 
 
