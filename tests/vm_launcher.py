@@ -1,107 +1,173 @@
-"""The emulated machine that runs Wine where the host cannot, started through
-its launcher on any host.
+"""The launcher of the emulated machine (scripts/vm), on any host: what it
+passes on from a running command, and what is left once it is stopped.
 
-    vm_launcher.py program --vm LAUNCHER --wine WINE --exe TEST_EXE
-    vm_launcher.py launcher --vm LAUNCHER
+    vm_launcher.py --vm LAUNCHER --work DIR
+
+Every case acts only once its command has printed its first line, so that
+what is stopped is a running command, not a machine still booting. The four
+machines boot at once.
 """
 import argparse
 import glob
 import os
+import selectors
 import shutil
 import signal
 import subprocess
-import tempfile
 import time
 import uuid
 
 from ok import ok, done
 
-GREETING = b"Hello world!\r\n"
-BOOT_LIMIT = 300  # seconds for any one run; a boot with TCG takes a few
+BOOT_LIMIT = 180   # seconds for a machine to boot and start its command, even on a busy host
+TIME_LIMIT = 40    # the --timeout given: well beyond a boot, so that it fires while the command runs
 
 
-def program(launcher, wine, exe):
-    r = subprocess.run([launcher, "--", wine, exe], stdin=subprocess.DEVNULL, capture_output=True,
-                       timeout=BOOT_LIMIT)
-    ok(r.returncode == 0, f"test.exe in the machine: exit status {r.returncode}, stderr {r.stderr[-600:]!r}")
-    ok(r.stdout == GREETING, f"test.exe in the machine: standard output {r.stdout!r}, expected {GREETING!r}")
-    ok(r.stderr == b"", f"test.exe in the machine: standard error {r.stderr[-600:]!r}, expected nothing")
+class Run:
+    """One launcher, in a session of its own (so that a group signal reaches
+    it and its qemu, as Ctrl-C at a terminal does), with a temporary folder
+    of its own, where its run folder is made."""
 
+    def __init__(self, name, args):
+        self.name = name
+        self.tmp = os.path.join(A.work, name)
+        shutil.rmtree(self.tmp, ignore_errors=True)
+        os.makedirs(self.tmp)
+        self.marker = f"VM_LAUNCHER_TEST={uuid.uuid4()}"
+        env = dict(os.environ, TMPDIR=self.tmp, VM_LAUNCHER_TEST=self.marker.split("=", 1)[1])
+        self.started = time.monotonic()
+        self.proc = subprocess.Popen([A.vm, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, env=env, start_new_session=True)
 
-def processes_with(marker):
-    """The processes whose environment holds marker: the launcher and its qemu."""
-    found = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
+    def first_line(self):
+        """The command's first line and when it came, or (None, None) when
+        none came within BOOT_LIMIT."""
+        sel = selectors.DefaultSelector()
+        sel.register(self.proc.stdout, selectors.EVENT_READ)
+        line = b""
+        while not line.endswith(b"\n"):
+            if not sel.select(timeout=max(0, self.started + BOOT_LIMIT - time.monotonic())):
+                return None, None
+            byte = os.read(self.proc.stdout.fileno(), 1)
+            if not byte:
+                break
+            line += byte
+        return line, time.monotonic()
+
+    def finish(self, limit=60):
+        """(status, rest of stdout, stderr); the launcher is killed if it
+        does not end within the limit, which is then a failure."""
         try:
-            with open(f"/proc/{pid}/environ", "rb") as f:
-                if marker in f.read():
-                    found.append(int(pid))
-        except OSError:
-            pass
-    return found
+            out, err = self.proc.communicate(timeout=limit)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            out, err = self.proc.communicate()
+            ok(False, f"{self.name}: the launcher did not end within {limit} s")
+        return self.proc.returncode, out, err
+
+    def run_folders(self):
+        return glob.glob(os.path.join(self.tmp, "vm-run-*"))
+
+    def left_running(self, within=10):
+        """The processes whose environment holds this run's marker (the
+        launcher and its qemu) still there after a while."""
+        deadline = time.monotonic() + within
+        while True:
+            found = []
+            for pid in filter(str.isdigit, os.listdir("/proc")):
+                try:
+                    with open(f"/proc/{pid}/environ", "rb") as f:
+                        if self.marker.encode() in f.read():
+                            found.append(int(pid))
+                except OSError:
+                    pass
+            if not found or time.monotonic() > deadline:
+                return found
+            time.sleep(0.2)
 
 
-def gone(marker, within=10):
-    deadline = time.monotonic() + within
-    while processes_with(marker) and time.monotonic() < deadline:
-        time.sleep(0.2)
-    return processes_with(marker)
-
-
-def start(launcher, args):
-    marker = f"VM_LAUNCHER_TEST={uuid.uuid4()}"
-    env = dict(os.environ, VM_LAUNCHER_TEST=marker.split("=", 1)[1])
-    proc = subprocess.Popen([launcher, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, env=env, start_new_session=True)
-    return proc, marker.encode()
-
-
-def launcher(launcher):
+def streams_and_status(run):
     # Streams kept apart, output passed on while the command runs, and the
     # command's own exit status returned.
-    proc, marker = start(launcher, ["--", "sh", "-c", "echo early; sleep 4; echo late >&2; exit 7"])
-    first = proc.stdout.readline()
-    seen = time.monotonic()
-    out, err = proc.communicate(timeout=BOOT_LIMIT)
-    lag = time.monotonic() - seen
-    ok(proc.returncode == 7, f"failing command: exit status {proc.returncode}, expected 7; stderr {err[-600:]!r}")
-    ok(first + out == b"early\n", f"failing command: standard output {first + out!r}, expected b'early\\n'")
+    first, seen = run.first_line()
+    status, out, err = run.finish()
+    lag = time.monotonic() - seen if seen else 0
+    ok(status == 7, f"failing command: exit status {status}, expected 7; stderr {err[-600:]!r}")
+    ok(first is not None and first + out == b"early\n",
+       f"failing command: standard output {first!r} + {out!r}, expected b'early\\n'")
     ok(err == b"late\n", f"failing command: standard error {err[-600:]!r}, expected b'late\\n'")
     ok(lag >= 3, f"failing command: its first line arrived only {lag:.1f} s before the end, not while it ran")
 
-    # A time limit powers the machine off.
-    proc, marker = start(launcher, ["--timeout", "5", "--", "sleep", "600"])
-    _, err = proc.communicate(timeout=BOOT_LIMIT)
-    ok(proc.returncode == 124, f"time limit: exit status {proc.returncode}, expected 124; stderr {err[-400:]!r}")
-    ok(b"did not finish" in err, f"time limit: standard error {err[-400:]!r} does not say so")
-    left = gone(marker)
-    ok(not left, f"time limit: processes {left} outlived the launcher")
 
+def time_limit(run):
+    first, seen = run.first_line()
+    ok(first == b"started\n", f"time limit: the command printed {first!r} before the limit, expected b'started\\n'")
+    status, _, err = run.finish(TIME_LIMIT + 60)
+    ok(status == 124, f"time limit: exit status {status}, expected 124; stderr {err[-400:]!r}")
+    ok(b"did not finish within" in err, f"time limit: standard error {err[-400:]!r} does not say so")
+    left = run.left_running()
+    ok(not left, f"time limit: processes {left} outlived the launcher")
+    ok(not run.run_folders(), f"time limit: the run folders {run.run_folders()} were left behind")
+
+
+def stopped(run, how):
     # Ctrl-C reaches the launcher and qemu alike, as a terminal sends it to
     # the whole foreground group; a test runner's time limit may kill the
     # launcher alone, with SIGKILL.
-    for name, sig, group, status in (("Ctrl-C", signal.SIGINT, True, 128 + signal.SIGINT),
-                                     ("SIGKILL", signal.SIGKILL, False, -signal.SIGKILL)):
-        proc, marker = start(launcher, ["--", "sleep", "600"])
-        time.sleep(3)
-        os.killpg(proc.pid, sig) if group else proc.kill()
-        proc.communicate(timeout=60)
-        ok(proc.returncode == status, f"{name}: exit status {proc.returncode}, expected {status}")
-        left = gone(marker)
-        ok(not left, f"{name}: processes {left} outlived the launcher")
-        # A launcher killed outright cannot remove its run folder.
-        for env in glob.glob(os.path.join(tempfile.gettempdir(), "vm-run-*", "env")):
-            with open(env, "rb") as f:
-                if marker in f.read():
-                    shutil.rmtree(os.path.dirname(env))
+    first, _ = run.first_line()
+    ok(first == b"started\n", f"{how}: the command printed {first!r}, expected b'started\\n'")
+    folders = run.run_folders()
+    ok(len(folders) == 1, f"{how}: while the command ran, the run folders were {folders}, expected one")
+    if how == "Ctrl-C":
+        os.killpg(run.proc.pid, signal.SIGINT)
+        expected = 128 + signal.SIGINT
+    else:
+        run.proc.kill()
+        expected = -signal.SIGKILL
+    status, _, err = run.finish()
+    ok(status == expected, f"{how}: exit status {status}, expected {expected}; stderr {err[-400:]!r}")
+    left = run.left_running()
+    ok(not left, f"{how}: processes {left} outlived the launcher")
+    if how == "Ctrl-C":
+        ok(not run.run_folders(), f"{how}: the run folders {run.run_folders()} were left behind")
+    # A launcher killed outright cannot remove its run folder; the test's
+    # folder goes with the rest below.
+
+
+def fails_clearly():
+    # Where the launcher itself cannot go on, status 125 and one line that
+    # says why, never a traceback that reads as the command's own failure.
+    for name, env, args in (
+            ("no folder for the run", {"TMPDIR": os.path.join(A.work, "no-such-folder")}, ["--", "true"]),
+            ("a shared folder that does not exist", {}, ["--share", os.path.join(A.work, "absent"), "--", "true"])):
+        r = subprocess.run([A.vm, *args], env=dict(os.environ, **env), stdin=subprocess.DEVNULL, capture_output=True,
+                           text=True, timeout=120)
+        ok(r.returncode == 125, f"{name}: exit status {r.returncode}, expected 125")
+        ok(len(r.stderr.splitlines()) == 1 and r.stderr.startswith("scripts/vm: ") and "Traceback" not in r.stderr,
+           f"{name}: expected one line that says why, got {r.stderr!r}")
 
 
 if __name__ == "__main__":
     p = argparse.ArgumentParser()
-    p.add_argument("case", choices=["program", "launcher"])
     p.add_argument("--vm", required=True)
-    p.add_argument("--wine")
-    p.add_argument("--exe")
-    a = p.parse_args()
-    program(a.vm, a.wine, a.exe) if a.case == "program" else launcher(a.vm)
-    done(f"machine: {a.case}")
+    p.add_argument("--work", required=True)
+    A = p.parse_args()
+    os.makedirs(A.work, exist_ok=True)
+    fails_clearly()
+    runs = {
+        "streams": Run("streams", ["--", "sh", "-c", "echo early; sleep 4; echo late >&2; exit 7"]),
+        "timeout": Run("timeout", ["--timeout", str(TIME_LIMIT), "--", "sh", "-c", "echo started; exec sleep 600"]),
+        "ctrl-c": Run("ctrl-c", ["--", "sh", "-c", "echo started; exec sleep 600"]),
+        "sigkill": Run("sigkill", ["--", "sh", "-c", "echo started; exec sleep 600"]),
+    }
+    try:
+        stopped(runs["ctrl-c"], "Ctrl-C")
+        stopped(runs["sigkill"], "SIGKILL")
+        streams_and_status(runs["streams"])
+        time_limit(runs["timeout"])
+    finally:
+        for run in runs.values():
+            if run.proc.poll() is None:
+                os.killpg(run.proc.pid, signal.SIGKILL)
+        shutil.rmtree(A.work, ignore_errors=True)
+    done("machine launcher")

@@ -1,5 +1,6 @@
-/* A KERNEL32.dll from before SRW locks, for the loader's verdict only: its
- * exports (old_kernel32.def) all name this one stub, and nothing runs it. */
+/* A DLL whose exports, named in its .def file, are all this one stub, or
+ * forwarders to other DLLs: system DLLs of other kinds than Wine's, for the
+ * loader's verdict only. Nothing runs the stub. */
 int stub(void)
 {
     return 0;
