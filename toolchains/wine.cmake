@@ -3,8 +3,8 @@
 # It starts Wine through scripts/with-wine, which runs it inside an emulated
 # x86-64 machine where this host's kernel refuses 32-bit x86 programs.
 # How Wine runs for us, headless and quiet (so that its own messages stay out
-# of standard error), is in wine.env beside this file, read by the tests and
-# the scripts alike; the tests add the WINEPREFIX.
+# of standard error), is in wine.env beside this file; scripts/with-wine gives
+# it, and the Wine prefix, to everything that starts Wine.
 # Left unset when Wine is missing; the test suite then refuses to configure
 # rather than skip anything.
 find_program(WINE_EXECUTABLE wine)
