@@ -136,6 +136,7 @@ def time_limit(run):
     status, _, err = run.finish(TIME_LIMIT + 60)
     ok(status == 124, f"time limit: exit status {status}, expected 124; stderr {err[-400:]!r}")
     ok(b"did not finish within" in err, f"time limit: standard error {err[-400:]!r} does not say so")
+    ok(b"the end of the machine's console.log" in err, f"time limit: standard error {err[-400:]!r} lacks the console's end")
     left = run.left_running()
     ok(not left, f"time limit: processes {left} outlived the launcher")
     ok(not run.run_folders(), f"time limit: the run folders {run.run_folders()} were left behind")
