@@ -21,17 +21,24 @@ def with_pefile(path, tools):
 
 
 def with_objdump(path, tools):
-    # "\tDLL Name: X", a header line, then "\t<vma>\t<hint> <name>" per function
-    # up to a blank line.
-    table, dll = {}, None
+    # "\tDLL Name: X", a header line, then a line per function up to a blank
+    # line. Up to binutils 2.43 the header is "vma:  Hint/Ord Member-Name" and
+    # a line "<vma> <hint> <name>" or "<vma> <ordinal> <none>"; from 2.44 it is
+    # "vma:  Ordinal  Hint  Member-Name" and a line "<vma> <none> <hint>
+    # <name>" or "<vma> <ordinal> <none> <none>".
+    table, dll, name_column = {}, None, 2
     for line in run(tools["objdump"], "-p", path).splitlines():
+        fields = line.split()
         if m := re.match(r"\s*DLL Name: (\S+)", line):
             dll = m.group(1)
             table[dll] = []
-        elif dll and not line.strip():
+        elif dll and not fields:
             dll = None
-        elif dll and (m := re.match(r"\s*[0-9a-f]+\s+(\d+)\s+(\S+)?\s*$", line)):
-            table[dll].append(m.group(2) or f"#{m.group(1)}")
+        elif dll and fields[0] == "vma:":
+            name_column = 3 if "Ordinal" in fields else 2
+        elif dll and len(fields) > name_column and re.fullmatch(r"[0-9a-f]+", fields[0]):
+            name = fields[name_column]
+            table[dll].append(name if name != "<none>" else f"#{fields[1]}")
     return table
 
 
