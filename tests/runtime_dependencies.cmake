@@ -25,17 +25,17 @@ function(expect what got wanted)
 endfunction()
 
 # The dependencies of exe that are not in the system folder, and those that
-# could not be resolved, lower-cased names (Windows compares them so).
+# could not be resolved, lower-cased names (Windows compares them so). What
+# resolves to the system folder is then left out, as a packager leaves the
+# system's DLLs out; CMake 3.27 and later would otherwise go on to read each
+# under the name as the importer spells it (KERNEL32.dll), which the system
+# folder of a case-sensitive file system does not have (kernel32.dll).
+string(REPLACE "." "\\." system_regex "${SYSTEM}")
+string(REPLACE "+" "\\+" system_regex "${system_regex}")
 function(dependencies exe outside_var unresolved_var)
   file(GET_RUNTIME_DEPENDENCIES EXECUTABLES ${exe} DIRECTORIES ${SYSTEM}
-       RESOLVED_DEPENDENCIES_VAR resolved UNRESOLVED_DEPENDENCIES_VAR unresolved)
-  set(outside "")
-  foreach(path IN LISTS resolved)
-    cmake_path(IS_PREFIX SYSTEM "${path}" NORMALIZE in_system)
-    if(NOT in_system)
-      list(APPEND outside "${path}")
-    endif()
-  endforeach()
+       POST_EXCLUDE_REGEXES "^${system_regex}/"
+       RESOLVED_DEPENDENCIES_VAR outside UNRESOLVED_DEPENDENCIES_VAR unresolved)
   string(TOLOWER "${unresolved}" unresolved)
   set(${outside_var} "${outside}" PARENT_SCOPE)
   set(${unresolved_var} "${unresolved}" PARENT_SCOPE)
