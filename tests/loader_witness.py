@@ -13,13 +13,12 @@ Wine that has changed is noticed.
 """
 import argparse
 import contextlib
-import importlib.machinery
-import importlib.util
 import io
 import json
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 
 import loader_cases
@@ -66,9 +65,8 @@ if __name__ == "__main__":
     # loadcheck in this process, so that the system's DLLs are read once for
     # all the cases, not once a case (in the emulated machine a read of them
     # all takes seconds).
-    source = importlib.machinery.SourceFileLoader("loadcheck", A.loadcheck)
-    loadcheck = importlib.util.module_from_spec(importlib.util.spec_from_loader("loadcheck", source))
-    source.exec_module(loadcheck)
+    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.realpath(A.loadcheck))))
+    from loadcheck import cli
     shutil.rmtree(A.work, ignore_errors=True)
     os.makedirs(A.work)
     try:
@@ -79,7 +77,7 @@ if __name__ == "__main__":
             shown.append(case.name)
             exe = case.place(A.exe, os.path.join(A.work, f"case{n}"))
             with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()) as err:
-                status = loadcheck.main([exe, "--system", A.system, *case.options()])
+                status = cli.main([exe, "--system", A.system, *case.options()])
             windows = "starts" if status == 0 else "does not start" if status == 1 else err.getvalue().strip()
             wine = under_wine(exe, case.path)
             if case.name in differs:

@@ -1,0 +1,65 @@
+"""The command line: scripts/loadcheck EXE [options]. The model it follows,
+and what it prints, are described in docs/loader.md."""
+import argparse
+import os
+import sys
+
+from . import report
+from .folders import KNOWN_DLLS, WINE_SYSTEM, SearchOrder, System
+from .loader import Loader
+from .status import BadInput, Refused
+
+DESCRIPTION = ("The Windows loader's verdict on a 32-bit program's load-time imports, worked out from the files "
+               "the way that loader binds them (see docs/loader.md). Exit status 0 starts, 1 refused, 2 bad input.")
+
+
+def parse_args(argv):
+    p = argparse.ArgumentParser(prog="loadcheck", description=DESCRIPTION)
+    p.add_argument("exe")
+    p.add_argument("--system", default=WINE_SYSTEM,
+                   help=f"the system folder, or a Windows folder holding System32 (default: {WINE_SYSTEM})")
+    p.add_argument("--path", action="append", default=[],
+                   help="folders searched last, as PATH is, ':'-separated (repeatable)")
+    p.add_argument("--known-dlls", help="a file of known DLLs, one name a line, in place of Windows' list")
+    p.add_argument("--json", action="store_true", help="one JSON object on standard output instead of the text")
+    return p.parse_args(argv)
+
+
+def read_known_dlls(path):
+    if not path:
+        return KNOWN_DLLS
+    try:
+        with open(path) as f:
+            return [line.strip() for line in f if line.strip() and not line.startswith("#")]
+    except (OSError, UnicodeDecodeError) as e:
+        raise BadInput(f"cannot read the known DLLs from {path}: {getattr(e, 'strerror', None) or e}")
+
+
+def prepare(a):
+    """The loader for these arguments; BadInput when one cannot be used."""
+    if not os.path.isfile(a.exe):
+        raise BadInput(f"no such file: {a.exe}")
+    system = System(a.system)
+    paths = [p for option in a.path for p in option.split(":") if p]
+    for folder in paths:
+        if not os.path.isdir(folder):
+            raise BadInput(f"no such --path folder: {folder}")
+    known = ["ntdll"] + list(read_known_dlls(a.known_dlls))
+    app = os.path.dirname(os.path.abspath(a.exe))
+    return Loader(system, SearchOrder(app, system, paths, known))
+
+
+def main(argv=None):
+    a = parse_args(argv)
+    try:
+        loader = prepare(a)
+        try:
+            loader.start(a.exe)
+            refusal = None
+        except Refused as e:
+            refusal = e
+    except BadInput as e:
+        print(f"loadcheck: {e}", file=sys.stderr)
+        return 2
+    print(report.as_json(loader, refusal) if a.json else report.as_text(a.exe, loader, refusal))
+    return 1 if refusal else 0

@@ -1,0 +1,99 @@
+"""Where a DLL name resolves: the system folder that --system names, the
+known DLLs, and the search order for every other name."""
+import os
+
+from . import apiset
+from .image import imported_dll_names
+from .status import BadInput, Refused
+
+# Wine's 32-bit DLLs: PE images with real export tables and an API set
+# schema, which stand in for a Windows system folder.
+WINE_SYSTEM = "/usr/lib/i386-linux-gnu/wine/i386-windows"
+# Windows' KnownDLLs for 32-bit processes (the registry's KnownDLLs key);
+# ntdll.dll is always the system's too.
+KNOWN_DLLS = ("advapi32 clbcatq combase comdlg32 coml2 difxapi gdi32 gdiplus imagehlp imm32 kernel32 msctf msvcrt "
+              "normaliz nsi ole32 oleaut32 psapi rpcrt4 sechost setupapi shcore shell32 shlwapi user32 wldap32 "
+              "ws2_32").split()
+
+
+class Folder:
+    """A folder's files, by name without regard to case."""
+
+    def __init__(self, path):
+        self.path = path
+        self.files = {f.lower(): f for f in os.listdir(path)}
+
+    def find(self, name):
+        found = self.files.get(name.lower())
+        return os.path.join(self.path, found) if found else None
+
+
+class System:
+    """What --system names: a system folder, or a Windows folder holding
+    System32 (names compared without case). For a 32-bit program the
+    system folder of a Windows folder is its SysWOW64 where there is one
+    (64-bit Windows redirects System32 there), else its System32; the API
+    set schema is the one in System32, which Windows maps into every
+    process, 32-bit ones too."""
+
+    def __init__(self, given):
+        if not os.path.isdir(given):
+            raise BadInput(f"no such system folder: {given}" + (" (install wine32:i386)" if given == WINE_SYSTEM else ""))
+        folders = {f.lower(): f for f in os.listdir(given) if os.path.isdir(os.path.join(given, f))}
+        if "system32" in folders:
+            schema_folder = Folder(os.path.join(given, folders["system32"]))
+            self.folder = Folder(os.path.join(given, folders.get("syswow64", folders["system32"])))
+        else:
+            schema_folder = self.folder = Folder(given)
+        found = schema_folder.find("apisetschema.dll") or self.folder.find("apisetschema.dll")
+        self.schema = apiset.schema(found) if found else None
+
+    def host(self, name, importer):
+        """(file name, API set or None) for a DLL name, as imported by
+        importer (a file name)."""
+        if self.schema and apiset.is_api_set(name):
+            return self.schema.host(name, importer), name
+        return name, None
+
+
+class SearchOrder:
+    """Where the loader takes a DLL of a given file name from: a known DLL
+    from the system folder only; any other name from the program's folder,
+    the system folder, then each PATH folder in order."""
+
+    def __init__(self, app, system, paths, known):
+        self.app, self.system = Folder(app), system
+        self.paths = [Folder(p) for p in paths]
+        self.known = self.known_closure(known)
+        self.notes, self.noted = [], set()
+
+    def known_closure(self, names):
+        """The known DLLs found in the system folder, with the DLLs they
+        import (API sets resolved), as lower-case file names."""
+        known, todo = set(), [n if n.lower().endswith((".dll", ".drv")) else n + ".dll" for n in names]
+        while todo:
+            name = todo.pop()
+            path = self.system.folder.find(name)
+            if name.lower() in known or not path:
+                continue
+            known.add(name.lower())
+            for dll in imported_dll_names(path):
+                try:
+                    todo.append(self.system.host(dll, name)[0])
+                except Refused:
+                    pass
+        return known
+
+    def find(self, name):
+        """(path, how) where the loader takes the DLL from, or None."""
+        if name.lower() in self.known:
+            if self.app.find(name) and name.lower() not in self.noted:
+                self.noted.add(name.lower())
+                self.notes.append(f"{name} beside the program is not used: a known DLL")
+            return self.system.folder.find(name), "known DLL"
+        for folder, how in [(self.app, "application folder"), (self.system.folder, "system folder")] + \
+                           [(p, "PATH") for p in self.paths]:
+            path = folder.find(name)
+            if path:
+                return path, how
+        return None

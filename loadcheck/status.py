@@ -1,0 +1,20 @@
+"""The outcomes: the NT statuses the loader refuses a process with, and bad
+input, which gets no verdict at all."""
+
+SUCCESS = ("STATUS_SUCCESS", "0x00000000")
+DLL_NOT_FOUND = ("STATUS_DLL_NOT_FOUND", "0xC0000135")
+ENTRYPOINT_NOT_FOUND = ("STATUS_ENTRYPOINT_NOT_FOUND", "0xC0000139")
+ORDINAL_NOT_FOUND = ("STATUS_ORDINAL_NOT_FOUND", "0xC0000138")
+INVALID_IMAGE_FORMAT = ("STATUS_INVALID_IMAGE_FORMAT", "0xC000007B")
+
+
+class Refused(Exception):
+    """The loader refuses to start the process: status, and what it names."""
+
+    def __init__(self, status, detail, dll=None, function=None):
+        super().__init__(f"{status[0]} ({status[1]}): {detail}")
+        self.status, self.detail, self.dll, self.function = status, detail, dll, function
+
+
+class BadInput(Exception):
+    """Input that gives no verdict: the message says what is wrong with it."""
