@@ -1,7 +1,13 @@
-"""One image's import table as each independent reader reports it, each
-turned into the same shape: {dll: [function, ...]} in table order, a
-function imported by ordinal as "#N". pefile is the reference; the others
-are what packagers and security pipelines run.
+"""The images' import tables as each independent reader reports them: pefile,
+and what packagers and security pipelines run. Each reader must read the
+table the image must have (pe_image.py), and all must read the same one,
+the start-up code's functions included; a YARA rule matches test.exe by DLL
+and function name, as a pipeline's rule would.
+
+    import_readers.py
+
+Each reader's table is turned into one shape: {dll: [function, ...]} in
+table order, a function imported by ordinal as "#N".
 """
 import json
 import re
@@ -10,24 +16,25 @@ import subprocess
 import pefile
 
 import pe_image
+from harness import P, main, ok
 
 
 def run(*command):
     return subprocess.run(command, check=True, capture_output=True, text=True).stdout
 
 
-def with_pefile(path, tools):
+def with_pefile(path):
     return pe_image.imports(pefile.PE(path))
 
 
-def with_objdump(path, tools):
+def with_objdump(path):
     # "\tDLL Name: X", a header line, then a line per function up to a blank
     # line. Up to binutils 2.43 the header is "vma:  Hint/Ord Member-Name" and
     # a line "<vma> <hint> <name>" or "<vma> <ordinal> <none>"; from 2.44 it is
     # "vma:  Ordinal  Hint  Member-Name" and a line "<vma> <none> <hint>
     # <name>" or "<vma> <ordinal> <none> <none>".
     table, dll, name_column = {}, None, 2
-    for line in run(tools["objdump"], "-p", path).splitlines():
+    for line in run(P.gnu_objdump, "-p", path).splitlines():
         fields = line.split()
         if m := re.match(r"\s*DLL Name: (\S+)", line):
             dll = m.group(1)
@@ -42,9 +49,9 @@ def with_objdump(path, tools):
     return table
 
 
-def with_readobj(path, tools):
+def with_readobj(path):
     table, dll = {}, None
-    for line in run(tools["readobj"], "--coff-imports", path).splitlines():
+    for line in run(P.readobj, "--coff-imports", path).splitlines():
         line = line.strip()
         if line == "Import {":
             dll = ""
@@ -59,18 +66,18 @@ def with_readobj(path, tools):
     return table
 
 
-def with_readpe(path, tools):
-    data = json.loads(run(tools["readpe"], "-f", "json", "-i", path) or "{}")
+def with_readpe(path):
+    data = json.loads(run(P.readpe, "-f", "json", "-i", path) or "{}")
     return {d["Name"]: [f.get("Name") or f"#{f.get('Ordinal')}" for f in d.get("Functions", [])]
             for d in data.get("Imported functions", [])}
 
 
-def with_yara(path, tools):
+def with_yara(path):
     # yara -D prints what its pe module read: import_details, then [i] with
     # library_name and functions, each [j] with ordinal and name.
     table, dll, ordinal = {}, None, None
     rule = "import \"pe\"\nrule any_pe { condition: pe.is_pe }\n"
-    out = subprocess.run([tools["yara"], "-D", "/dev/stdin", path], input=rule, check=True,
+    out = subprocess.run([P.yara, "-D", "/dev/stdin", path], input=rule, check=True,
                          capture_output=True, text=True).stdout
     section = re.search(r"^\timport_details\n(.*?)(?=^\t\S)", out, re.S | re.M)
     for line in (section.group(1) if section else "").splitlines():
@@ -95,14 +102,32 @@ READERS = {"pefile": with_pefile, "GNU objdump -p": with_objdump, "llvm-readobj 
            "readpe -i": with_readpe, "yara pe module": with_yara}
 
 
-def yara_rule(imports, exact):
+def yara_rule(imports):
     """A rule that matches an image importing each function by DLL and name,
-    and nothing else from the DLLs in exact."""
-    terms = [f'pe.imports("{dll}", "{fn}")' for dll, fns in imports.items() for fn in sorted(fns)]
-    terms += [f'pe.imports("{dll}") == {len(imports[dll])}' for dll in sorted(exact)]
+    and nothing else from the DLLs whose functions are listed exactly."""
+    terms = [f'pe.imports("{dll}", "{fn}")' for dll, (fns, _) in imports.items() for fn in sorted(fns)]
+    terms += [f'pe.imports("{dll}") == {len(fns)}' for dll, (fns, how) in sorted(imports.items()) if how == "exactly"]
     return "import \"pe\"\nrule expected_imports {\n  condition:\n    " + " and\n    ".join(terms) + "\n}\n"
 
 
-def yara_matches(rule, path, tools):
-    out = subprocess.run([tools["yara"], "/dev/stdin", path], input=rule, capture_output=True, text=True)
+def yara_matches(rule, path):
+    out = subprocess.run([P.yara, "/dev/stdin", path], input=rule, capture_output=True, text=True)
     return out.returncode == 0 and out.stdout.startswith("expected_imports ")
+
+
+def readers_agree():
+    for image, expected in ((P.exe, pe_image.PROGRAM_IMPORTS), (P.standin, pe_image.STANDIN_IMPORTS)):
+        tables = {name: read(image) for name, read in READERS.items()}
+        for name, table in tables.items():
+            pe_image.check_imports(table, expected, f"{image} as {name} reads it")
+        differ = {name: table for name, table in tables.items() if table != tables["pefile"]}
+        ok(not differ, f"{image}: readers differ from pefile's {tables['pefile']}: {differ}")
+
+    rule = yara_rule(pe_image.PROGRAM_IMPORTS)
+    ok(yara_matches(rule, P.exe), f"{P.exe} does not match the rule\n{rule}")
+    # The same rule must not match an image that lacks those imports.
+    ok(not yara_matches(rule, P.standin), f"{P.standin} matches the rule\n{rule}")
+
+
+if __name__ == "__main__":
+    main(readers_agree)

@@ -1,7 +1,9 @@
 """The loader's cases, one table for scripts/loadcheck's verdicts
 (loader_verdict.py) and for Wine as a second witness (loader_witness.py):
-what lies beside test.exe, the system folder and search path, and the
-verdict that Windows gives.
+what lies beside test.exe, the system folder and search path, the verdict
+that Windows gives, what else loadcheck must say, and where Wine differs
+from Windows, what Wine does and why, marked at the case as Wine's own
+tests mark todo_wine at the check.
 """
 import os
 import shutil
@@ -13,18 +15,27 @@ NOT_FOUND = "refused: STATUS_DLL_NOT_FOUND (0xC0000135): "
 NO_ENTRY = "refused: STATUS_ENTRYPOINT_NOT_FOUND (0xC0000139): "
 BAD_FORMAT = "refused: STATUS_INVALID_IMAGE_FORMAT (0xC000007B): "
 SYNCH = "api-ms-win-core-synch-l1-2-0.dll"
+ABSENT = "(not emitted)"  # in json: a field that --json must leave out
 
 
 @dataclass
 class Case:
     name: str
-    files: list            # (source, name beside test.exe)
-    status: int            # loadcheck's exit status
-    last: str              # loadcheck's last line: the verdict
-    lines: list = field(default_factory=list)  # lines that loadcheck must print besides
-    system: object = None  # a system folder other than Wine's, made when first asked for
-    path: list = field(default_factory=list)   # folders searched last (PATH)
+    files: list             # (source, name beside test.exe)
+    verdict: str            # loadcheck's last line: what Windows does
+    lines: list = field(default_factory=list)   # lines that loadcheck must print besides
+    never: list = field(default_factory=list)   # texts it must not print: what it must not look at
+    missing: list = None    # the program's functions it must show missing, and no others
+    json: dict = None       # what --json must say: top-level fields, and fields of "modules" by name
+    system: object = None   # a system folder other than Wine's, made when first asked for
+    path: list = field(default_factory=list)    # folders searched last (PATH)
     known_dlls: str = None  # a file of known DLLs in place of Windows' list
+    wine: str = None        # where Wine differs from Windows: what Wine does ...
+    why: str = None         # ... and why
+
+    @property
+    def status(self):
+        return 0 if self.verdict == "starts" else 1
 
     def options(self):
         return ((["--system", self.system()] if self.system else []) + [a for p in self.path for a in ("--path", p)]
@@ -110,46 +121,61 @@ def cases(work, dlls, standin_dll, wine):
     foreign = another_machine(standin_dll, os.path.join(work, "x86-64.dll"))
     standin = [(standin_dll, "XIAPI32.DLL")]  # upper case on purpose: names compare without case
     planted_kernel32 = [(dll("planted", "KERNEL32.dll"), "KERNEL32.dll")]
+    stub = ("Wine binds an import that the DLL does not export to a stub that fails only if it is called, and "
+            "warns (No implementation for xiapi32.dll.xiStopAcquisition, shown with WINEDEBUG=warn+module); "
+            "Windows refuses to start the process.")
 
     return [
-        Case("the stand-in beside it", standin, 0, "starts",
+        Case("the stand-in beside it", standin, "starts",
              ["    AcquireSRWLockExclusive: forwarded to NTDLL.RtlAcquireSRWLockExclusive", "    xiStopAcquisition: bound",
               f"KERNEL32.dll: {wine}/kernel32.dll (known DLL)"]),
-        Case("xiapi32.dll absent", [], 1, NOT_FOUND + "xiapi32.dll"),
-        Case("xiapi32.dll without the function", [(dll("lacking"), "xiapi32.dll")], 1,
-             NO_ENTRY + "xiStopAcquisition in xiapi32.dll"),
-        Case("xiapi32.dll exporting it by ordinal alone", [(dll("ordinal"), "xiapi32.dll")], 1,
-             NO_ENTRY + "xiStopAcquisition in xiapi32.dll"),
-        Case("xiapi32.dll of another machine", [(foreign, "xiapi32.dll")], 1, BAD_FORMAT + "xiapi32.dll"),
-        Case("KERNEL32.dll from before SRW locks", standin, 1, NO_ENTRY + "AcquireSRWLockExclusive in KERNEL32.dll",
-             ["    AcquireSRWLockExclusive: missing"], system=old_system),
-        Case("a KERNEL32.dll planted beside it", standin + planted_kernel32, 0, "starts",
+        Case("xiapi32.dll absent", [], NOT_FOUND + "xiapi32.dll",
+             json={"verdict": "refused", "status": "STATUS_DLL_NOT_FOUND", "code": "0xC0000135", "dll": "xiapi32.dll",
+                   "function": None}),
+        Case("xiapi32.dll without the function", [(dll("lacking"), "xiapi32.dll")],
+             NO_ENTRY + "xiStopAcquisition in xiapi32.dll", wine="starts", why=stub),
+        Case("xiapi32.dll exporting it by ordinal alone", [(dll("ordinal"), "xiapi32.dll")],
+             NO_ENTRY + "xiStopAcquisition in xiapi32.dll", wine="starts",
+             why="A function imported by name binds only to an exported name; this DLL exports it by ordinal "
+                 "alone. " + stub),
+        Case("xiapi32.dll of another machine", [(foreign, "xiapi32.dll")], BAD_FORMAT + "xiapi32.dll"),
+        Case("KERNEL32.dll from before SRW locks", standin, NO_ENTRY + "AcquireSRWLockExclusive in KERNEL32.dll",
+             missing=["AcquireSRWLockExclusive"], system=old_system),
+        Case("a KERNEL32.dll planted beside it", standin + planted_kernel32, "starts",
              ["KERNEL32.dll beside the program is not used: a known DLL", f"KERNEL32.dll: {wine}/kernel32.dll (known DLL)"]),
-        Case("a msvcrt.dll planted beside it", standin + [(dll("planted", "msvcrt.dll"), "msvcrt.dll")], 0, "starts",
+        Case("a msvcrt.dll planted beside it", standin + [(dll("planted", "msvcrt.dll"), "msvcrt.dll")], "starts",
              ["msvcrt.dll beside the program is not used: a known DLL"]),
-        Case("the planted KERNEL32.dll, when ntdll.dll is the only known DLL", standin + planted_kernel32, 1,
+        Case("the planted KERNEL32.dll, when ntdll.dll is the only known DLL", standin + planted_kernel32,
              NO_ENTRY + "AcquireSRWLockExclusive in KERNEL32.dll", known_dlls=only_ntdll),
-        Case("xiapi32.dll importing from an API set", [(dll("apiset"), "xiapi32.dll")], 0, "starts",
-             [f"  {SYNCH} -> kernelbase.dll (for xiapi32.dll)"]),
-        Case("xiapi32.dll importing from an API set that no schema knows", [(dll("unknown-apiset"), "xiapi32.dll")], 1,
+        Case("xiapi32.dll importing from an API set", [(dll("apiset"), "xiapi32.dll")], "starts",
+             [f"  {SYNCH} -> kernelbase.dll (for xiapi32.dll)"],
+             json={"verdict": "starts", "status": "STATUS_SUCCESS", "code": "0x00000000",
+                   "modules": {"kernelbase.dll": {"api_set": SYNCH},
+                               "xiapi32.dll": {"how": "application folder", "api_set": ABSENT, "functions": [
+                                   {"name": "xiStopAcquisition", "result": "bound",
+                                    "bound_to": "xiapi32.dll!xiStopAcquisition"}]},
+                               "kernel32.dll": {"how": "known DLL", "needed_by": "test.exe"}}}),
+        Case("xiapi32.dll importing from an API set that no schema knows", [(dll("unknown-apiset"), "xiapi32.dll")],
              NOT_FOUND + "api-ms-win-hello-xiapi32-l1-1-0.dll"),
-        Case("the API set, with no schema and no such file", [(dll("apiset"), "xiapi32.dll")], 1, NOT_FOUND + SYNCH,
+        Case("the API set, with no schema and no such file", [(dll("apiset"), "xiapi32.dll")], NOT_FOUND + SYNCH,
              system=no_schema),
-        Case("the API set, with no schema but a file of that name (Windows 7)", [(dll("apiset"), "xiapi32.dll")], 0,
-             "starts", [f"  {SYNCH}: {windows7}/{SYNCH} (system folder; needed by xiapi32.dll)"], system=windows7_system),
-        Case("xiapi32.dll on PATH only, no PATH given", [], 1, NOT_FOUND + "xiapi32.dll"),
-        Case("xiapi32.dll on PATH only", [], 0, "starts", [f"xiapi32.dll: {elsewhere}/xiapi32.dll (PATH)"],
+        Case("the API set, with no schema but a file of that name (Windows 7)", [(dll("apiset"), "xiapi32.dll")],
+             "starts", [f"  {SYNCH}: {windows7}/{SYNCH} (system folder; needed by xiapi32.dll)"],
+             system=windows7_system),
+        Case("xiapi32.dll on PATH only, no PATH given", [], NOT_FOUND + "xiapi32.dll"),
+        Case("xiapi32.dll on PATH only", [], "starts", [f"xiapi32.dll: {elsewhere}/xiapi32.dll (PATH)"],
              path=[f"{empty}:{elsewhere}"]),
         Case("two DLLs that import each other",
-             [(dll("mutual"), "xiapi32.dll"), (dll("mutual", "xihelper.dll"), "xihelper.dll")], 0, "starts",
+             [(dll("mutual"), "xiapi32.dll"), (dll("mutual", "xihelper.dll"), "xihelper.dll")], "starts",
              ["    xiStopAcquisition: bound"]),
-        Case("xiapi32.dll delay-loading a DLL that is nowhere", [(dll("delayload"), "xiapi32.dll")], 0, "starts"),
+        Case("xiapi32.dll delay-loading a DLL that is nowhere", [(dll("delayload"), "xiapi32.dll")], "starts",
+             never=["nowhere"]),
         Case("xiapi32.dll whose forwarders go round",
-             [(dll("loop"), "xiapi32.dll"), (dll("loop", "xiloop.dll"), "xiloop.dll")], 1,
+             [(dll("loop"), "xiapi32.dll"), (dll("loop", "xiloop.dll"), "xiloop.dll")],
              NO_ENTRY + "xiStopAcquisition in xiapi32.dll (its forwarders go round: xiapi32.dll!xiStopAcquisition "
                         "-> xiloop.dll!xiLoop -> xiapi32.dll!xiStopAcquisition)"),
-        Case("a 64-bit Windows folder", standin, 0, "starts",
+        Case("a 64-bit Windows folder", standin, "starts",
              [f"KERNEL32.dll: {windows64}/syswow64/kernel32.dll (known DLL)"], system=windows64_system),
-        Case("a 32-bit Windows folder", standin, 0, "starts",
+        Case("a 32-bit Windows folder", standin, "starts",
              [f"KERNEL32.dll: {windows32}/SYSTEM32/kernel32.dll (known DLL)"], system=windows32_system),
     ]

@@ -1,27 +1,27 @@
 """What test.exe and the stand-in xiapi32.dll are, read with pefile, the
 toolchain's nm and objdump, and GNU objdump's disassembler.
 
-    pe_image.py program|standin IMAGE --nm NM --objdump OBJDUMP --gnu-objdump OBJDUMP [--forbid TEXT]...
+    pe_image.py program|standin
 """
-import argparse
 import re
 import subprocess
 
 import pefile
 
-from ok import ok, done
+from harness import P, main, ok
 
-# The program's import table, by DLL. The start-up code adds functions of its
-# own to KERNEL32.dll and msvcrt.dll, which vary with the toolchain, so for
-# those two only ours are listed; xiapi32.dll must hold exactly this.
+# The import tables the images must have, written once for the suite: by
+# DLL, the functions imported by name, and whether they are all of that
+# DLL's. The start-up code adds functions of its own to the program's
+# KERNEL32.dll and msvcrt.dll, which vary with the toolchain, so only ours
+# are listed there.
 PROGRAM_IMPORTS = {
-    "xiapi32.dll": {"xiStopAcquisition"},
-    "KERNEL32.dll": {"AcquireSRWLockExclusive"},
-    "msvcrt.dll": {"puts"},
+    "xiapi32.dll": ({"xiStopAcquisition"}, "exactly"),
+    "KERNEL32.dll": ({"AcquireSRWLockExclusive"}, "among others"),
+    "msvcrt.dll": ({"puts"}, "among others"),
 }
-EXACT_IMPORTS = {"xiapi32.dll"}
+STANDIN_IMPORTS = {"KERNEL32.dll": ({"GetStdHandle", "WriteFile"}, "exactly")}
 STANDIN_EXPORTS = ["xiStopAcquisition"]
-STANDIN_IMPORTS = {"KERNEL32.dll"}
 MAX_PROGRAM_SIZE = 32 * 1024
 # What foo's body calls, in order; the last call's one argument is 0.
 FOO_CALLS = [("KERNEL32.dll", "AcquireSRWLockExclusive"), ("xiapi32.dll", "xiStopAcquisition")]
@@ -94,20 +94,22 @@ def check_any_image(path, pe, objdump, forbid):
         ok(text.encode() not in data, f"{path}: contains the build path {text!r}")
 
 
-def check_imports(table, who):
-    """The program's import table, {dll: [function, or "#N" by ordinal]}, as
-    pefile or any other reader gives it."""
-    ok(set(table) == set(PROGRAM_IMPORTS), f"{who}: imports from {sorted(table)}, expected {sorted(PROGRAM_IMPORTS)}")
-    for dll, wanted in PROGRAM_IMPORTS.items():
+def check_imports(table, expected, who):
+    """An import table, {dll: [function, or "#N" by ordinal]}, as pefile or
+    any other reader gives it, against PROGRAM_IMPORTS or STANDIN_IMPORTS."""
+    ok(set(table) == set(expected), f"{who}: imports from {sorted(table)}, expected {sorted(expected)}")
+    for dll, (wanted, how) in expected.items():
         got = table.get(dll, [])
         by_ordinal = [f for f in got if f.startswith("#")]
         ok(not by_ordinal, f"{who}: imports from {dll} by ordinal: {got}")
-        if dll in EXACT_IMPORTS:
+        if how == "exactly":
             ok(sorted(got) == sorted(wanted), f"{who}: {dll} functions {got}, expected exactly {sorted(wanted)}")
         else:
             ok(wanted <= set(got), f"{who}: {dll} lacks {sorted(wanted - set(got))} among {got}")
+    # No other SRW-lock function: in particular none that releases the lock.
     srw = [f for fs in table.values() for f in fs if "SRWLock" in f]
-    ok(srw == ["AcquireSRWLockExclusive"], f"{who}: SRW-lock imports {srw}, expected AcquireSRWLockExclusive alone")
+    wanted = [f for fs, _ in expected.values() for f in fs if "SRWLock" in f]
+    ok(srw == wanted, f"{who}: SRW-lock imports {srw}, expected {wanted}")
 
 
 def check_foo(path, pe, gnu_objdump):
@@ -141,9 +143,9 @@ def check_foo(path, pe, gnu_objdump):
            f"{path}: the argument of _foo's last call is set by {calls[-1][1]!r}, not a 0 pushed or stored")
 
 
-def check_program(path, nm, objdump, gnu_objdump, forbid=()):
+def check_program(path, forbid):
     pe = pefile.PE(path)
-    check_any_image(path, pe, objdump, forbid)
+    check_any_image(path, pe, P.objdump, forbid)
     size = len(pe.__data__)
     ok(size <= MAX_PROGRAM_SIZE, f"{path}: {size} bytes, over {MAX_PROGRAM_SIZE}")
     ok(pe.OPTIONAL_HEADER.Subsystem == pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_CUI"],
@@ -151,10 +153,10 @@ def check_program(path, nm, objdump, gnu_objdump, forbid=()):
     ok(not pe.is_dll(), f"{path}: is a DLL")
     ok(directory(pe, "IMAGE_DIRECTORY_ENTRY_EXPORT").Size == 0, f"{path}: has an export table")
 
-    check_imports(imports(pe), path)
-    check_foo(path, pe, gnu_objdump)
+    check_imports(imports(pe), PROGRAM_IMPORTS, path)
+    check_foo(path, pe, P.gnu_objdump)
 
-    syms = symbols(path, nm)
+    syms = symbols(path, P.nm)
     for name in ("_foo", "_main"):
         ok(syms.get(name, ("?",))[0] == "T", f"{path}: no text symbol {name} (nm says {syms.get(name)})")
     # The start-up code expands wildcards in arguments only where __dowildcard
@@ -165,27 +167,20 @@ def check_program(path, nm, objdump, gnu_objdump, forbid=()):
         ok(value == 0, f"{path}: __dowildcard is {value:#x}, so arguments are globbed")
 
 
-def check_standin(path, objdump, forbid=()):
+def program():
+    check_program(P.exe, [P.source, P.build])
+
+
+def standin():
+    path = P.standin
     pe = pefile.PE(path)
-    check_any_image(path, pe, objdump, forbid)
+    check_any_image(path, pe, P.objdump, [P.source, P.build])
     ok(pe.is_dll(), f"{path}: not a DLL")
     export_dir = getattr(pe, "DIRECTORY_ENTRY_EXPORT", None)
     exports = [s.name.decode() if s.name else None for s in export_dir.symbols] if export_dir else []
     ok(exports == STANDIN_EXPORTS, f"{path}: exports {exports}, expected {STANDIN_EXPORTS}")
-    ok(set(imports(pe)) == STANDIN_IMPORTS, f"{path}: imports from {sorted(imports(pe))}, expected {sorted(STANDIN_IMPORTS)}")
+    check_imports(imports(pe), STANDIN_IMPORTS, path)
 
 
 if __name__ == "__main__":
-    p = argparse.ArgumentParser()
-    p.add_argument("kind", choices=["program", "standin"])
-    p.add_argument("image")
-    p.add_argument("--nm", required=True)
-    p.add_argument("--objdump", required=True)
-    p.add_argument("--gnu-objdump", required=True)
-    p.add_argument("--forbid", action="append", default=[])
-    a = p.parse_args()
-    if a.kind == "program":
-        check_program(a.image, a.nm, a.objdump, a.gnu_objdump, a.forbid)
-    else:
-        check_standin(a.image, a.objdump, a.forbid)
-    done(f"{a.kind} image {a.image}")
+    main(program, standin)

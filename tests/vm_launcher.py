@@ -1,26 +1,49 @@
 """The launcher of the emulated machine (scripts/vm), on any host: what it
 passes on from a running command, and what is left once it is stopped.
 
-    vm_launcher.py --vm LAUNCHER --work DIR
+    vm_launcher.py
 
 Every case acts only once its command has printed its first line, so that
 what is stopped is a running command, not a machine still booting. At most
 two machines run at a time.
 """
-import argparse
 import glob
 import os
-import shutil
 import signal
 import subprocess
 import threading
 import time
 import uuid
+from dataclasses import dataclass, field
 
-from ok import ok, done
+from harness import BOOT_LIMIT, P, main, ok, work
 
-BOOT_LIMIT = 180   # seconds for a machine to boot and start its command, even on a busy host
 TIME_LIMIT = 120   # the --timeout given: well beyond a boot, even on a busy host, so that it fires while the command runs
+SLEEPER = ["sh", "-c", "echo started; exec sleep 600"]
+
+
+@dataclass
+class Stop:
+    """How a running command is stopped, and what must come of it: the
+    launcher's status, what it says, and whether its run folder may stay (a
+    launcher killed outright cannot remove it; the test's folder goes with
+    the rest). Ctrl-C reaches the launcher and qemu alike, as a terminal
+    sends it to the whole foreground group; a test runner's time limit may
+    kill the launcher alone, with SIGKILL."""
+    name: str
+    options: list
+    act: object
+    status: int
+    says: list = field(default_factory=list)
+    folder_stays: bool = False
+
+
+STOPS = [
+    Stop("time limit", ["--timeout", str(TIME_LIMIT)], None, 124,
+         [b"did not finish within", b"qemu was killed", b"the end of the machine's console.log"]),
+    Stop("Ctrl-C", [], lambda run: os.killpg(run.proc.pid, signal.SIGINT), 128 + signal.SIGINT),
+    Stop("SIGKILL", [], lambda run: run.proc.kill(), -signal.SIGKILL, folder_stays=True),
+]
 
 
 class Run:
@@ -31,13 +54,11 @@ class Run:
 
     def __init__(self, name, args):
         self.name = name
-        self.tmp = os.path.join(A.work, name)
-        shutil.rmtree(self.tmp, ignore_errors=True)
-        os.makedirs(self.tmp)
+        self.tmp = work(name)
         self.marker = f"VM_LAUNCHER_TEST={uuid.uuid4()}"
         env = dict(os.environ, TMPDIR=self.tmp, VM_LAUNCHER_TEST=self.marker.split("=", 1)[1])
         self.started = time.monotonic()
-        self.proc = subprocess.Popen([A.vm, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+        self.proc = subprocess.Popen([launcher(), *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, env=env, start_new_session=True)
         self.out, self.err = Stream(self.proc.stdout), Stream(self.proc.stderr)
 
@@ -121,7 +142,7 @@ class Stream:
 def streams_and_status(run):
     # Streams kept apart, output passed on while the command runs, and the
     # command's own exit status returned.
-    first, seen = run.first_line()
+    _, seen = run.first_line()
     status, out, err = run.finish()
     lag = run.out.closed_at - seen if seen and run.out.closed_at else 0
     ok(status == 7, f"failing command: exit status {status}, expected 7; stderr {err[-600:]!r}")
@@ -130,78 +151,59 @@ def streams_and_status(run):
     ok(lag >= 3, f"failing command: its first line arrived only {lag:.1f} s before the end, not while it ran")
 
 
-def time_limit(run):
+def stopped(run, stop):
     first, _ = run.first_line()
-    status, _, err = run.finish(TIME_LIMIT + 60)
-    ok(first == b"started\n", f"time limit: the command printed {first!r} before the limit, expected b'started\\n'; "
-       f"the launcher said {err[-1500:]!r}")
-    ok(status == 124, f"time limit: exit status {status}, expected 124; stderr {err[-400:]!r}")
-    ok(b"did not finish within" in err, f"time limit: standard error {err[-400:]!r} does not say so")
-    ok(b"the end of the machine's console.log" in err, f"time limit: standard error {err[-400:]!r} lacks the console's end")
-    left = run.left_running()
-    ok(not left, f"time limit: processes {left} outlived the launcher")
-    ok(not run.run_folders(), f"time limit: the run folders {run.run_folders()} were left behind")
-
-
-def stopped(run, how):
-    # Ctrl-C reaches the launcher and qemu alike, as a terminal sends it to
-    # the whole foreground group; a test runner's time limit may kill the
-    # launcher alone, with SIGKILL.
-    first, _ = run.first_line()
-    ok(first == b"started\n", f"{how}: the command printed {first!r}, expected b'started\\n'")
+    ok(first == b"started\n", f"{stop.name}: the command printed {first!r}, expected b'started\\n'")
     folders = run.run_folders()
-    ok(len(folders) == 1, f"{how}: while the command ran, the run folders were {folders}, expected one")
-    if how == "Ctrl-C":
-        os.killpg(run.proc.pid, signal.SIGINT)
-        expected = 128 + signal.SIGINT
-    else:
-        run.proc.kill()
-        expected = -signal.SIGKILL
-    status, _, err = run.finish()
-    ok(status == expected, f"{how}: exit status {status}, expected {expected}; stderr {err[-400:]!r}")
+    ok(len(folders) == 1, f"{stop.name}: while the command ran, the run folders were {folders}, expected one")
+    if stop.act:
+        stop.act(run)
+    status, _, err = run.finish(TIME_LIMIT + 60)
+    ok(status == stop.status, f"{stop.name}: exit status {status}, expected {stop.status}; stderr {err[-1500:]!r}")
+    for words in stop.says:
+        ok(words in err, f"{stop.name}: standard error {err[-400:]!r} does not say {words!r}")
     left = run.left_running()
-    ok(not left, f"{how}: processes {left} outlived the launcher")
-    if how == "Ctrl-C":
-        ok(not run.run_folders(), f"{how}: the run folders {run.run_folders()} were left behind")
-    # A launcher killed outright cannot remove its run folder; the test's
-    # folder goes with the rest below.
+    ok(not left, f"{stop.name}: processes {left} outlived the launcher")
+    if not stop.folder_stays:
+        ok(not run.run_folders(), f"{stop.name}: the run folders {run.run_folders()} were left behind")
 
 
 def fails_clearly():
     # Where the launcher itself cannot go on, status 125 and one line that
     # says why, never a traceback that reads as the command's own failure.
     for name, env, args in (
-            ("no folder for the run", {"TMPDIR": os.path.join(A.work, "no-such-folder")}, ["--", "true"]),
-            ("a shared folder that does not exist", {}, ["--share", os.path.join(A.work, "absent"), "--", "true"])):
-        r = subprocess.run([A.vm, *args], env=dict(os.environ, **env), stdin=subprocess.DEVNULL, capture_output=True,
+            ("no folder for the run", {"TMPDIR": os.path.join(P.work, "no-such-folder")}, ["--", "true"]),
+            ("a shared folder that does not exist", {}, ["--share", os.path.join(P.work, "absent"), "--", "true"])):
+        r = subprocess.run([launcher(), *args], env=dict(os.environ, **env), stdin=subprocess.DEVNULL, capture_output=True,
                            text=True, timeout=120)
         ok(r.returncode == 125, f"{name}: exit status {r.returncode}, expected 125")
         ok(len(r.stderr.splitlines()) == 1 and r.stderr.startswith("scripts/vm: ") and "Traceback" not in r.stderr,
            f"{name}: expected one line that says why, got {r.stderr!r}")
 
 
-if __name__ == "__main__":
-    p = argparse.ArgumentParser()
-    p.add_argument("--vm", required=True)
-    p.add_argument("--work", required=True)
-    A = p.parse_args()
-    os.makedirs(A.work, exist_ok=True)
+def launcher():
+    return os.path.join(P.source, "scripts", "vm")
+
+
+def vm_launcher():
     fails_clearly()
     # Two machines at a time, so that a busy host still boots each in time:
     # the time limit's case runs longest, and the others follow one another
     # beside it.
-    runs = {"timeout": Run("timeout", ["--timeout", str(TIME_LIMIT), "--", "sh", "-c", "echo started; exec sleep 600"])}
+    longest, *others = STOPS
+    runs = [Run("time-limit", longest.options + ["--", *SLEEPER])]
     try:
-        runs["streams"] = Run("streams", ["--", "sh", "-c", "echo early; sleep 4; echo late >&2; exit 7"])
-        streams_and_status(runs["streams"])
-        runs["ctrl-c"] = Run("ctrl-c", ["--", "sh", "-c", "echo started; exec sleep 600"])
-        stopped(runs["ctrl-c"], "Ctrl-C")
-        runs["sigkill"] = Run("sigkill", ["--", "sh", "-c", "echo started; exec sleep 600"])
-        stopped(runs["sigkill"], "SIGKILL")
-        time_limit(runs["timeout"])
+        runs.append(Run("streams", ["--", "sh", "-c", "echo early; sleep 4; echo late >&2; exit 7"]))
+        streams_and_status(runs[-1])
+        for stop in others:
+            runs.append(Run(stop.name, stop.options + ["--", *SLEEPER]))
+            stopped(runs[-1], stop)
+        stopped(runs[0], longest)
     finally:
-        for run in runs.values():
+        for run in runs:
             if run.proc.poll() is None:
                 os.killpg(run.proc.pid, signal.SIGKILL)
-        shutil.rmtree(A.work, ignore_errors=True)
-    done("machine launcher")
+
+
+if __name__ == "__main__":
+    main(vm_launcher)

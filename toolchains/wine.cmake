@@ -8,8 +8,6 @@
 # Left unset when Wine is missing; the test suite then refuses to configure
 # rather than skip anything.
 find_program(WINE_EXECUTABLE wine)
-find_program(WINESERVER_EXECUTABLE wineserver)
-find_program(WINEBOOT_EXECUTABLE wineboot)
 if(WINE_EXECUTABLE)
   get_filename_component(project_dir ${CMAKE_CURRENT_LIST_DIR} DIRECTORY)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${project_dir}/scripts/with-wine ${WINE_EXECUTABLE})

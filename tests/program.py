@@ -1,0 +1,82 @@
+"""test.exe run through Wine, as a user or a script would run it. Wine's
+settings and prefix come from the environment (scripts/with-wine).
+
+    program.py greeting|write-failure|loader|in-the-machine
+"""
+import os
+import shutil
+import subprocess
+
+from harness import BOOT_LIMIT, GREETING, P, RUN_LIMIT, expect_greeting, main, ok, run, work
+
+# Arguments of every kind: the program reads none, and its start-up code
+# must not expand wildcards.
+ARGUMENTS = [[], ["two words", "  padded  "], ['"double"', "'single'", 'a\\"b\\'], ["*", "?", "*.*", "[a-z]*"], [""],
+             ["x" * 16000], ["-h", "--help", "/?"]]
+
+
+def wine(*args, **kwargs):
+    return run([P.wine, P.exe, *args], **kwargs)
+
+
+def greeting():
+    for args in ARGUMENTS:
+        expect_greeting(f"arguments {[a[:20] for a in args]}", wine(*args))
+    expect_greeting("standard input closed", wine(stdin=None, close_fds=[0]))
+    # A pipe whose writer never closes it: reading would block forever.
+    with subprocess.Popen(["sleep", str(RUN_LIMIT * 2)], stdout=subprocess.PIPE) as writer:
+        expect_greeting("standard input an open pipe", wine(stdin=writer.stdout))
+        writer.kill()
+
+    folder = work("concurrent")
+    files = [open(os.path.join(folder, f"out{i}"), "w+b") for i in range(4)]
+    procs = [subprocess.Popen([P.wine, P.exe], stdin=subprocess.DEVNULL, stdout=f) for f in files]
+    for i, (p, f) in enumerate(zip(procs, files)):
+        status = p.wait(RUN_LIMIT)
+        f.seek(0)
+        got = f.read()
+        f.close()
+        ok(status == 0 and got == GREETING, f"concurrent run {i}: status {status}, output {got!r}")
+
+
+def write_failure():
+    with open("/dev/full", "wb") as full:
+        rows = [("standard output on /dev/full", {"stdout": full}),
+                ("standard output closed", {"stdout": subprocess.DEVNULL, "close_fds": [1]})]
+        for what, how in rows:
+            r = wine(**how)
+            ok(r.status == 1, f"{what}: exit status {r.status}, expected 1")
+            ok(r.err == b"", f"{what}: standard error {r.err!r}, expected nothing")
+
+
+def loader():
+    # Only test.exe in the folder (and as the working directory, which the
+    # loader also searches): xiapi32.dll is nowhere to be found.
+    alone = work("alone")
+    exe = shutil.copy(P.exe, alone)
+    r = run([P.wine, exe], cwd=alone, env=dict(os.environ, WINEDEBUG="err+module"))
+    ok(r.status not in (0, "hung"), f"xiapi32.dll absent: exit status {r.status}, expected a load failure")
+    ok(r.out == b"", f"xiapi32.dll absent: standard output {r.out!r}, expected nothing")
+    ok(b"xiapi32.dll" in r.err, f"xiapi32.dll absent: the loader's report {r.err!r} does not name it")
+
+    # Windows refuses to start a process with an unresolved import; Wine
+    # binds it to a stub and warns instead. What both share, and what we
+    # check: the loader looks the function up by name at process start.
+    shutil.copy(os.path.join(P.dlls, "lacking", "xiapi32.dll"), alone)
+    r = run([P.wine, exe], cwd=alone, env=dict(os.environ, WINEDEBUG="warn+module"), stderr=subprocess.STDOUT)
+    log = r.out
+    warning = b"No implementation for xiapi32.dll.xiStopAcquisition"
+    ok(warning in log, f"xiapi32.dll without the function: no {warning!r} in {log[-400:]!r}")
+    ok(warning in log and log.find(warning) < log.find(GREETING),
+       f"xiapi32.dll without the function: the warning does not come before the greeting in {log[-400:]!r}")
+    ok(r.status == 0, f"xiapi32.dll without the function: Wine ran it to status {r.status}")
+
+
+def in_the_machine():
+    # Through the emulated machine even where this host runs Wine itself.
+    expect_greeting("in the emulated machine", run([P.with_wine, P.wine, P.exe], limit=BOOT_LIMIT + 120,
+                                                   env=dict(os.environ, RUN_IN_VM="always")))
+
+
+if __name__ == "__main__":
+    main(greeting, write_failure, loader, in_the_machine)
