@@ -10,6 +10,13 @@ import pefile
 from .image import section_data
 from .status import BadInput, Refused, DLL_NOT_FOUND
 
+# The schema's versions, and the Windows that has each.
+VERSIONS = {2: "Windows 7", 4: "Windows 8 and 8.1", 6: "Windows 10 and later"}
+
+
+class OtherVersion(ValueError):
+    """A schema of a version that is not read."""
+
 
 def is_api_set(name):
     return name.lower().startswith(("api-", "ext-"))
@@ -30,9 +37,10 @@ def read_schema(data):
             raise ValueError(f"a name at offset {offset:#x} ({length} bytes) lies outside the section")
         return data[offset:offset + length].decode("utf-16-le").lower()
 
-    version, _size, _flags, count, entry_offset, _hash_offset, factor = unpack("<7I", 0)
+    version = unpack("<I", 0)[0]
     if version != 6:
-        raise ValueError(f"schema version {version}; only version 6 (Windows 10 and later) is read")
+        raise OtherVersion(f"version {version}" + (f" ({VERSIONS[version]})" if version in VERSIONS else ""))
+    version, _size, _flags, count, entry_offset, _hash_offset, factor = unpack("<7I", 0)
     table = {}
     for n in range(count):
         _flags, name_offset, name_length, hashed_length, value_offset, value_count = unpack("<6I", entry_offset + 24 * n)
@@ -69,21 +77,28 @@ class Schema:
             if data is None:
                 raise ValueError("it has no .apiset section")
             self.factor, self.table = read_schema(data)
+        except OtherVersion as e:
+            raise BadInput(f"{path} holds an API set schema of {e}; loadcheck reads version 6 (Windows 10 and "
+                           "later). For an older system, give a copy of its folder without apisetschema.dll: "
+                           "the API sets are then looked for as files")
         except (pefile.PEFormatError, OSError, ValueError, UnicodeDecodeError) as e:
             raise BadInput(f"{path} is not a readable API set schema: {e}")
         self.path = path
 
     def host(self, name, importer):
-        """The DLL that hosts the API set name for importer; Refused when the
-        schema knows no host for it. Looked up lower case, without ".dll"
-        and without the part after the last hyphen (the version's last
-        number), as the loader does."""
+        """The DLL that hosts the API set name for importer (the importing
+        module's file name), or None where the schema does not know the
+        name: the loader then looks for it as a file. Refused where the
+        schema knows the name but maps it to no host. Looked up lower case,
+        without ".dll" and without the part after the last hyphen (the
+        version's last number), as the loader does."""
         key = name.lower()
         key = key[:-4] if key.endswith(".dll") else key
         key = key[:key.rfind("-")] if "-" in key else key
         for hashed, _whole, hosts in self.table.get(name_hash(key, self.factor), []):
             if hashed == key:
                 host = hosts.get(importer.lower()) or hosts.get("")
-                if host:
-                    return host
-        raise Refused(DLL_NOT_FOUND, name, dll=name)
+                if not host:
+                    raise Refused(DLL_NOT_FOUND, name, dll=name)
+                return host
+        return None

@@ -8,6 +8,7 @@ from . import report
 from .folders import KNOWN_DLLS, WINE_SYSTEM, SearchOrder, System
 from .loader import Loader
 from .status import BadInput, Refused
+from .sxs import SideBySide
 
 DESCRIPTION = ("The Windows loader's verdict on a 32-bit program's load-time imports, worked out from the files "
                "the way that loader binds them (see docs/loader.md). Exit status 0 starts, 1 refused, 2 bad input.")
@@ -17,7 +18,8 @@ def parse_args(argv):
     p = argparse.ArgumentParser(prog="loadcheck", description=DESCRIPTION)
     p.add_argument("exe")
     p.add_argument("--system", default=WINE_SYSTEM,
-                   help=f"the system folder, or a Windows folder holding System32 (default: {WINE_SYSTEM})")
+                   help="the system folder, or a Windows folder holding System32 (and WinSxS), such as a Wine "
+                        f"prefix's drive_c/windows (default: {WINE_SYSTEM}, which has no WinSxS)")
     p.add_argument("--path", action="append", default=[],
                    help="folders searched last, as PATH is, ':'-separated (repeatable)")
     p.add_argument("--known-dlls", help="a file of known DLLs, one name a line, in place of Windows' list")
@@ -46,7 +48,7 @@ def prepare(a):
             raise BadInput(f"no such --path folder: {folder}")
     known = ["ntdll"] + list(read_known_dlls(a.known_dlls))
     app = os.path.dirname(os.path.abspath(a.exe))
-    return Loader(system, SearchOrder(app, system, paths, known))
+    return Loader(system, SearchOrder(app, system, paths, known), SideBySide(system.winsxs))
 
 
 def main(argv=None):

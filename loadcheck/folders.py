@@ -4,6 +4,7 @@ import os
 
 from . import apiset
 from .image import imported_dll_names
+from .names import dll_file_name
 from .status import BadInput, Refused
 
 # Wine's 32-bit DLLs: PE images with real export tables and an API set
@@ -34,26 +35,32 @@ class System:
     system folder of a Windows folder is its SysWOW64 where there is one
     (64-bit Windows redirects System32 there), else its System32; the API
     set schema is the one in System32, which Windows maps into every
-    process, 32-bit ones too."""
+    process, 32-bit ones too; the shared store of side-by-side assemblies
+    is its WinSxS. A bare system folder has none."""
 
     def __init__(self, given):
         if not os.path.isdir(given):
             raise BadInput(f"no such system folder: {given}" + (" (install wine32:i386)" if given == WINE_SYSTEM else ""))
         folders = {f.lower(): f for f in os.listdir(given) if os.path.isdir(os.path.join(given, f))}
+        self.winsxs = None
         if "system32" in folders:
             schema_folder = Folder(os.path.join(given, folders["system32"]))
             self.folder = Folder(os.path.join(given, folders.get("syswow64", folders["system32"])))
+            self.winsxs = os.path.join(given, folders["winsxs"]) if "winsxs" in folders else None
         else:
             schema_folder = self.folder = Folder(given)
         found = schema_folder.find("apisetschema.dll") or self.folder.find("apisetschema.dll")
         self.schema = apiset.schema(found) if found else None
 
-    def host(self, name, importer):
-        """(file name, API set or None) for a DLL name, as imported by
-        importer (a file name)."""
-        if self.schema and apiset.is_api_set(name):
-            return self.schema.host(name, importer), name
-        return name, None
+    def host(self, file_name, importer):
+        """(file name, API set or None) for a DLL's file name, as imported
+        by importer (a file name). An API set name that the schema does not
+        know stays a file name."""
+        if self.schema and apiset.is_api_set(file_name):
+            host = self.schema.host(file_name, importer)
+            if host:
+                return host, file_name
+        return file_name, None
 
 
 class SearchOrder:
@@ -79,7 +86,7 @@ class SearchOrder:
             known.add(name.lower())
             for dll in imported_dll_names(path):
                 try:
-                    todo.append(self.system.host(dll, name)[0])
+                    todo.append(self.system.host(dll_file_name(dll), name)[0])
                 except Refused:
                     pass
         return known

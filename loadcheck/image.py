@@ -1,4 +1,7 @@
-"""Reading PE images with pefile: what the loader needs of each."""
+"""Reading PE images with pefile: what the loader needs of each. Names are
+read as the loader reads them, byte for byte (Latin-1), and where pefile
+would replace one it finds odd (a DLL name with a blank, say), from the
+image itself."""
 import functools
 
 import pefile
@@ -8,6 +11,12 @@ from .status import BadInput
 I386 = pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"]
 IMPORT = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]
 EXPORT = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_EXPORT"]
+RESOURCE = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]
+RT_MANIFEST = pefile.RESOURCE_TYPE["RT_MANIFEST"]
+
+
+def text(name):
+    return name.decode("latin-1")
 
 
 class Image:
@@ -17,10 +26,12 @@ class Image:
         self.machine = pe.FILE_HEADER.Machine
         exports = getattr(pe, "DIRECTORY_ENTRY_EXPORT", None)
         symbols = exports.symbols if exports else []
-        self.by_name = {s.name.decode(): s for s in symbols if s.name}
+        self.by_name = {text(s.name): s for s in symbols if s.name}
         self.by_ordinal = {s.ordinal: s for s in symbols}
-        # [(dll, [name, or ordinal as int])] in the order of the import table
-        self.imports = [(e.dll.decode(), [i.name.decode() if i.name else i.ordinal for i in e.imports])
+        # [(dll, [name, or ordinal as int])] in the order of the import table.
+        # An import by ordinal stays one, whatever name pefile gives it.
+        self.imports = [(text(pe.get_string_at_rva(e.struct.Name)),
+                         [i.ordinal if i.import_by_ordinal else text(i.name) for i in e.imports])
                         for e in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])]
 
 
@@ -51,10 +62,29 @@ def imported_dll_names(path):
         pe = pefile.PE(path, fast_load=True)
         d = pe.OPTIONAL_HEADER.DATA_DIRECTORY[IMPORT]
         entries = pe.parse_import_directory(d.VirtualAddress, d.Size, dllnames_only=True) if d.Size else []
+        names = [text(pe.get_string_at_rva(e.struct.Name)) for e in entries or []]
         pe.close()
     except (pefile.PEFormatError, OSError):
         return []  # mapping it will say so
-    return [e.dll.decode() for e in entries or []]
+    return names
+
+
+@functools.lru_cache(maxsize=None)
+def manifests(path):
+    """{resource ID: bytes} of the image's manifests (resources of type
+    RT_MANIFEST with a number for a name), the first language of each."""
+    found = {}
+    try:
+        pe = pefile.PE(path, fast_load=True)
+        pe.parse_data_directories(directories=[RESOURCE])
+        for kind in getattr(getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None), "entries", []):
+            for entry in kind.directory.entries if kind.id == RT_MANIFEST else []:
+                if entry.id is not None and entry.directory.entries:
+                    data = entry.directory.entries[0].data.struct
+                    found[entry.id] = pe.get_data(data.OffsetToData, data.Size)
+    except (pefile.PEFormatError, OSError, AttributeError):
+        return {}  # no manifest that the loader could read either
+    return found
 
 
 def section_data(path, name):

@@ -1,9 +1,17 @@
 """Mapping DLLs and binding imports as the loader does: for each import
-descriptor in order, the DLL is mapped (its own imports bound first), then
-the importer's functions from it are bound, following forwarders."""
+descriptor in order, the DLL is mapped (its activation context made, its own
+imports bound first), then the importer's functions from it are bound,
+following forwarders.
+
+A DLL name resolves, in order: as the loader reads import names (names.py);
+through the API set schema; through the importer's activation context
+(sxs.py: its own manifest's, else the program's); to a module already
+mapped under that name (one found side by side only by its path); to a
+known DLL; through the search order (folders.py)."""
 import os
 
 from .image import I386, read_image
+from .names import dll_file_name, parse_forwarder
 from .status import (BadInput, Refused, DLL_NOT_FOUND, ENTRYPOINT_NOT_FOUND, INVALID_IMAGE_FORMAT,
                      ORDINAL_NOT_FOUND)
 
@@ -13,58 +21,84 @@ MAX_FORWARDS = 32  # a longer chain of forwarders binds nothing either
 class Module:
     """An image mapped into the process: what it is, and how it was found."""
 
-    def __init__(self, name, path, how, api_set, needed_by, image):
-        self.name, self.path, self.how, self.api_set, self.needed_by = name, path, how, api_set, needed_by
+    def __init__(self, name, path, how, needed_by, image, api_set=None, assembly=None):
+        self.name, self.path, self.how, self.needed_by = name, path, how, needed_by
+        self.api_set, self.assembly = api_set, assembly
         self.key = os.path.basename(path).lower()
+        self.context = None  # the activation context its imports are resolved under
         self.functions = []  # (function, what it is, bound to): the program's own imports from it
         self.by_name, self.by_ordinal, self.imports = image.by_name, image.by_ordinal, image.imports
 
 
+def not_found(function, dll, detail=None):
+    """The refusal for a function that a DLL lacks: by ordinal or by name."""
+    status = ORDINAL_NOT_FOUND if isinstance(function, int) else ENTRYPOINT_NOT_FOUND
+    return Refused(status, detail or f"{function} in {dll}", dll=dll, function=function)
+
+
 class Loader:
-    def __init__(self, system, search):
-        self.system, self.search = system, search
-        self.modules = {}   # by the file's name, lower case
+    def __init__(self, system, search, sxs):
+        self.system, self.search, self.sxs = system, search, sxs
+        self.by_name = {}   # modules found by name, by that file name, lower case
+        self.by_path = {}   # modules found side by side, by their path, lower case
         self.mapped = []    # in the order mapped
-        self.api_sets = []  # (API set, its host, the DLL that needed it), as resolved
+        self.api_sets = []  # (API set, its host, the file of the DLL that needed it), as resolved
+        self.own = []       # the modules that the program's own imports bound to
+        self.default = None  # the process's activation context: the program's
 
     def start(self, path):
         """Binds the program's imports; the program's Module. Refused where
         the loader would refuse to start it."""
         name = os.path.basename(path)
         image = read_image(path)
-        self.program = Module(name, os.path.abspath(path), "program", None, None, image)
+        self.program = Module(name, os.path.abspath(path), "program", None, image)
         if image.machine != I386:
             raise Refused(INVALID_IMAGE_FORMAT, name, dll=name)
+        self.default = self.program.context = self.sxs.module_context(self.program.path, True, name)
         self.bind(self.program, own=True)
         return self.program
 
-    def load(self, name, needed_by):
-        file_name, api_set = self.system.host(name, needed_by)
-        key = file_name.lower()
-        if api_set and (api_set, file_name, needed_by) not in self.api_sets:
-            self.api_sets.append((api_set, file_name, needed_by))
-        if key in self.modules:
-            module = self.modules[key]
+    def load(self, name, importer):
+        file_name, api_set = self.system.host(dll_file_name(name), importer.key)
+        if api_set and (api_set, file_name, importer.key) not in self.api_sets:
+            self.api_sets.append((api_set, file_name, importer.key))
+        side_by_side = importer.context.find(file_name) if importer.context else None
+        if side_by_side:
+            path, assembly = side_by_side
+            if path.lower() in self.by_path:
+                return self.by_path[path.lower()]
+            if not os.path.isfile(path):
+                raise Refused(DLL_NOT_FOUND, f"{name} ({path}, a file of {assembly.identity})", dll=name)
+            return self.map(name, path, "side by side", importer, api_set, assembly, self.by_path, path.lower())
+        module = self.by_name.get(file_name.lower())
+        if module:
             module.api_set = module.api_set or api_set
             return module
         found = self.search.find(file_name)
         if found is None:
             raise Refused(DLL_NOT_FOUND, name, dll=name)
         path, how = found
+        return self.map(name, path, "API set" if api_set else how, importer, api_set, None, self.by_name,
+                        file_name.lower())
+
+    def map(self, name, path, how, importer, api_set, assembly, registry, key):
         try:
             image = read_image(path)
         except BadInput:
             raise Refused(INVALID_IMAGE_FORMAT, name, dll=name)
         if image.machine != I386:
             raise Refused(INVALID_IMAGE_FORMAT, name, dll=name)
-        module = self.modules[key] = Module(name, path, "API set" if api_set else how, api_set, needed_by, image)
+        module = registry[key] = Module(name, path, how, importer.name, image, api_set, assembly)
         self.mapped.append(module)
+        module.context = self.sxs.module_context(path, False, module.key) or self.default
         self.bind(module)
         return module
 
     def bind(self, module, own=False):
         for dll, functions in module.imports:
-            target = self.load(dll, module.name)
+            target = self.load(dll, module)
+            if own and target not in self.own:
+                self.own.append(target)
             # Every function of the descriptor is shown; the loader stops at
             # the first one missing, and so does the verdict.
             first_refusal = None
@@ -84,23 +118,20 @@ class Loader:
         when the DLL lacks it or its forwarders go round. chain holds the
         (module, function) pairs whose forwarders led here."""
         link = (module, function)
-        if any(m.key == module.key and f == function for m, f in chain) or len(chain) > MAX_FORWARDS:
+        if any(m is module and f == function for m, f in chain) or len(chain) > MAX_FORWARDS:
             first, wanted = chain[0]
             shown = " -> ".join(f"{m.name}!{f}" for m, f in chain + (link,))
-            raise Refused(ENTRYPOINT_NOT_FOUND, f"{wanted} in {first.name} (its forwarders go round: {shown})",
-                          dll=first.name, function=wanted)
-        if isinstance(function, int):
-            export = module.by_ordinal.get(function)
-            if export is None:
-                raise Refused(ORDINAL_NOT_FOUND, f"{function} in {module.name}", dll=module.name, function=function)
-        else:
-            export = module.by_name.get(function)
-            if export is None:
-                raise Refused(ENTRYPOINT_NOT_FOUND, f"{function} in {module.name}", dll=module.name, function=function)
-        if not export.forwarder:
+            raise not_found(wanted, first.name, f"{wanted} in {first.name} (its forwarders go round: {shown})")
+        export = (module.by_ordinal if isinstance(function, int) else module.by_name).get(function)
+        if export is None:
+            raise not_found(function, module.name)
+        if export.forwarder is None:
             return "bound", f"{module.key}!{function}"
-        forwarder = export.forwarder.decode()
-        dll, _, name = forwarder.partition(".")
-        target = self.load(dll + ".dll", module.name)
-        _, end = self.resolve(target, int(name[1:]) if name.startswith("#") else name, chain + (link,))
+        forwarder = export.forwarder.decode("latin-1")
+        target = parse_forwarder(forwarder)
+        if target is None:
+            wanted, first = (chain[0][1], chain[0][0].name) if chain else (function, module.name)
+            raise not_found(wanted, first, f"{wanted} in {first} (its forwarder {forwarder!r} names no function)")
+        dll, name = target
+        _, end = self.resolve(self.load(dll, module), name, chain + (link,))
         return f"forwarded to {forwarder}", end

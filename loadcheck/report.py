@@ -5,45 +5,56 @@ import json
 from .status import SUCCESS
 
 
-def own_dlls(loader):
-    return {dll.lower() for dll, _ in loader.program.imports}
+def how(m):
+    if not m.assembly:
+        return m.how
+    i = m.assembly.identity
+    return f"{m.how}: {i.name} {i.version}, {i.arch}, {i.token or 'no key'}; {m.assembly.where}"
+
+
+def header(exe, loader):
+    search, system = loader.search, loader.system
+    return (f"{exe}: known DLLs from {system.folder.path}; other DLLs looked for in "
+            + ", then ".join(f.path for f in [search.app, system.folder] + search.paths)
+            + (f"; API sets by {system.schema.path}" if system.schema else "; no API set schema")
+            + (f"; side-by-side assemblies from {system.winsxs} and private ones" if system.winsxs else
+               "; side-by-side assemblies: private ones only (no WinSxS: --system is not a Windows folder)"))
 
 
 def as_text(exe, loader, refusal):
-    search, own = loader.search, own_dlls(loader)
-    lines = [f"{exe}: known DLLs from {search.system.folder.path}; other DLLs looked for in "
-             + ", then ".join(f.path for f in [search.app, search.system.folder] + search.paths)
-             + (f"; API sets by {loader.system.schema.path}" if loader.system.schema else "; no API set schema")]
+    lines = [header(exe, loader)]
     for m in loader.mapped:
-        if m.name.lower() in own:
-            lines.append(f"{m.name}: {m.path} ({m.how})")
+        if m in loader.own:
+            lines.append(f"{m.name}: {m.path} ({how(m)})")
             lines += [f"    {function}: {result}" for function, result, _ in m.functions]
-    indirect = [m for m in loader.mapped if m.name.lower() not in own]
+    indirect = [m for m in loader.mapped if m not in loader.own]
     if indirect:
         lines.append("needed by those DLLs:")
-        lines += [f"  {m.name}: {m.path} ({m.how}; needed by {m.needed_by})" for m in indirect]
+        lines += [f"  {m.name}: {m.path} ({how(m)}; needed by {m.needed_by})" for m in indirect]
     if loader.api_sets:
         lines.append("API sets:")
         lines += [f"  {api_set} -> {host} (for {needed_by})" for api_set, host, needed_by in loader.api_sets]
-    lines += search.notes
+    lines += loader.search.notes + loader.sxs.notes
     lines.append(f"refused: {refusal}" if refusal else "starts")
     return "\n".join(lines)
 
 
-def module_json(m, own):
+def module_json(m, loader):
     fields = {"name": m.name, "path": m.path, "how": m.how, "needed_by": m.needed_by}
     if m.api_set:
         fields["api_set"] = m.api_set
-    if m.name.lower() in own:
+    if m.assembly:
+        fields["assembly"] = dict(m.assembly.identity.as_json(), manifest=m.assembly.manifest)
+    if m in loader.own:
         fields["functions"] = [{"name": f, "result": r, "bound_to": b} for f, r, b in m.functions]
     return fields
 
 
 def as_json(loader, refusal):
     status = refusal.status if refusal else SUCCESS
-    own = own_dlls(loader)
     return json.dumps({
         "verdict": "refused" if refusal else "starts", "status": status[0], "code": status[1],
         "dll": refusal and refusal.dll, "function": refusal and refusal.function, "detail": refusal and refusal.detail,
-        "modules": [module_json(m, own) for m in loader.mapped],
-        "notes": loader.search.notes}, indent=1)
+        "winsxs": loader.system.winsxs,
+        "modules": [module_json(m, loader) for m in loader.mapped],
+        "notes": loader.search.notes + loader.sxs.notes}, indent=1)

@@ -6,6 +6,9 @@ DLL_NOT_FOUND = ("STATUS_DLL_NOT_FOUND", "0xC0000135")
 ENTRYPOINT_NOT_FOUND = ("STATUS_ENTRYPOINT_NOT_FOUND", "0xC0000139")
 ORDINAL_NOT_FOUND = ("STATUS_ORDINAL_NOT_FOUND", "0xC0000138")
 INVALID_IMAGE_FORMAT = ("STATUS_INVALID_IMAGE_FORMAT", "0xC000007B")
+# Behind Windows' "side-by-side configuration is incorrect": an activation
+# context that cannot be made.
+SXS_CANT_GEN_ACTCTX = ("STATUS_SXS_CANT_GEN_ACTCTX", "0xC0150002")
 
 
 class Refused(Exception):

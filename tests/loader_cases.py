@@ -6,16 +6,47 @@ from Windows, what Wine does and why, marked at the case as Wine's own
 tests mark todo_wine at the check.
 """
 import os
+import re
 import shutil
+import struct
 from dataclasses import dataclass, field
 
 import pefile
 
+from loadcheck import apiset
+from loadcheck.image import section_data
+
 NOT_FOUND = "refused: STATUS_DLL_NOT_FOUND (0xC0000135): "
 NO_ENTRY = "refused: STATUS_ENTRYPOINT_NOT_FOUND (0xC0000139): "
+NO_ORDINAL = "refused: STATUS_ORDINAL_NOT_FOUND (0xC0000138): "
 BAD_FORMAT = "refused: STATUS_INVALID_IMAGE_FORMAT (0xC000007B): "
+NO_ACTCTX = "refused: STATUS_SXS_CANT_GEN_ACTCTX (0xC0150002): "
 SYNCH = "api-ms-win-core-synch-l1-2-0.dll"
 ABSENT = "(not emitted)"  # in json: a field that --json must leave out
+CASE = "<case>"  # in a verdict or a line: the case's folder, where test.exe lies
+# The Visual C++ 2008 runtime's assembly, as Windows installs it; the
+# assemblies and policies of the Windows folders below hold Wine's msvcr90.dll.
+VC90 = 'name="Microsoft.VC90.CRT" processorArchitecture="x86" publicKeyToken="1fc8b3b9a1e18e3b"'
+VC90_RTM, VC90_SP1 = "9.0.21022.8", "9.0.30729.9625"
+VC90_FILE = "msvcr90.dll"
+VC_RUNTIMES = re.compile(r"(msvc[rpm]\d|vcruntime|vcomp|concrt|atl\d|mfc\d)")
+ASSEMBLY = '<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0">\n{}</assembly>\n'
+
+
+def assembly_manifest(version, identity=VC90, files=(VC90_FILE,)):
+    return ASSEMBLY.format(f'  <assemblyIdentity type="win32" {identity} version="{version}"/>\n'
+                           + "".join(f'  <file name="{f}"/>\n' for f in files))
+
+
+def dependency_manifest(version, identity=VC90, redirect=None):
+    """A manifest that asks for an assembly; with redirect, a publisher
+    policy's (oldVersion, newVersion)."""
+    binding = f'      <bindingRedirect oldVersion="{redirect[0]}" newVersion="{redirect[1]}"/>\n' if redirect else ""
+    asked = "" if redirect else f' version="{version}"'
+    own = f'  <assemblyIdentity type="win32-policy" name="policy.9.0.Microsoft.VC90.CRT" version="{version}"/>\n' \
+        if redirect else ""
+    return ASSEMBLY.format(own + f'  <dependency>\n    <dependentAssembly>\n      <assemblyIdentity type="win32" '
+                           f'{identity}{asked}/>\n{binding}    </dependentAssembly>\n  </dependency>\n')
 
 
 @dataclass
@@ -47,11 +78,17 @@ class Case:
         return self.system is None and self.known_dlls is None
 
     def place(self, exe, folder):
-        """test.exe and the case's DLLs in folder; the copy of test.exe."""
+        """test.exe and the case's files in folder (a file's name may hold a
+        subfolder); the copy of test.exe."""
         os.makedirs(folder)
         for source, target in self.files:
+            os.makedirs(os.path.dirname(os.path.join(folder, target)), exist_ok=True)
             shutil.copy(source, os.path.join(folder, target))
         return shutil.copy(exe, folder)
+
+    def expected(self, folder):
+        """The verdict and the lines, with the case's folder in them."""
+        return self.verdict.replace(CASE, folder), [line.replace(CASE, folder) for line in self.lines]
 
 
 def folder_of_links(path, source, leave_out=()):
@@ -60,6 +97,62 @@ def folder_of_links(path, source, leave_out=()):
     for f in os.listdir(source):
         if f.lower() not in leave_out:
             os.symlink(os.path.join(source, f), os.path.join(path, f))
+    return path
+
+
+def written(path, text, encoding="utf-8"):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w", encoding=encoding) as f:
+        f.write(text)
+    return path
+
+
+def make_windows(path, wine, assemblies=(), policies=()):
+    """A Windows folder as Windows has it: System32 (links to Wine's DLLs)
+    without the Visual C++ runtimes, which live in WinSxS: there the VC90
+    assemblies of the versions given, each holding Wine's msvcr90.dll, and
+    the publisher policies given as (version, oldVersion, newVersion)."""
+    folder_of_links(os.path.join(path, "System32"), wine, {f.lower() for f in os.listdir(wine) if VC_RUNTIMES.match(f)})
+    winsxs = os.path.join(path, "WinSxS")
+    for version in assemblies:
+        name = f"x86_microsoft.vc90.crt_1fc8b3b9a1e18e3b_{version}_none_e163563597edeada"
+        written(os.path.join(winsxs, "Manifests", name + ".manifest"), assembly_manifest(version))
+        os.makedirs(os.path.join(winsxs, name))
+        os.symlink(os.path.join(wine, VC90_FILE), os.path.join(winsxs, name, VC90_FILE))
+    for version, old, new in policies:
+        written(os.path.join(winsxs, "Manifests", f"x86_policy.9.0.microsoft.vc90.crt_1fc8b3b9a1e18e3b_{version}_"
+                             "none_8550c6b5d18a9128.manifest"), dependency_manifest(version, redirect=(old, new)))
+    return path
+
+
+def schema_with(path, wine, extra):
+    """A system folder of links to Wine's DLLs whose API set schema (version
+    6) is Wine's with the entries extra, {name: {importer or "": host}},
+    added: written as the schema's layout says, each string once."""
+    factor, table = apiset.read_schema(section_data(os.path.join(wine, "apisetschema.dll"), b".apiset"))
+    entries = [(whole, len(hashed), hosts) for found in table.values() for hashed, whole, hosts in found]
+    entries += [(name, name.rfind("-"), hosts) for name, hosts in extra.items()]
+    values_at = 28 + 24 * len(entries)
+    strings_at = values_at + 20 * sum(len(hosts) for _, _, hosts in entries)
+    strings, offsets = bytearray(), {}
+
+    def put(text):
+        if text not in offsets:
+            offsets[text] = strings_at + len(strings)
+            strings.extend(text.encode("utf-16-le"))
+        return offsets[text], 2 * len(text)
+    rows, values = bytearray(struct.pack("<7I", 6, 0, 0, len(entries), 28, 0, factor)), bytearray()
+    for whole, hashed, hosts in entries:
+        rows += struct.pack("<6I", 0, *put(whole), 2 * hashed, values_at + len(values), len(hosts))
+        for importer, host in hosts.items():
+            values += struct.pack("<5I", 0, *put(importer), *put(host))
+    folder_of_links(path, wine, {"apisetschema.dll"})
+    pe = pefile.PE(os.path.join(wine, "apisetschema.dll"))
+    section = next(s for s in pe.sections if s.Name.rstrip(b"\0") == b".apiset")
+    data = bytes(rows + values + strings)
+    assert len(data) <= section.SizeOfRawData, f"the schema takes {len(data)} bytes, its section {section.SizeOfRawData}"
+    pe.set_bytes_at_offset(section.PointerToRawData, data.ljust(section.SizeOfRawData, b"\0"))
+    pe.write(os.path.join(path, "apisetschema.dll"))
     return path
 
 
@@ -124,6 +217,38 @@ def cases(work, dlls, standin_dll, wine):
     stub = ("Wine binds an import that the DLL does not export to a stub that fails only if it is called, and "
             "warns (No implementation for xiapi32.dll.xiStopAcquisition, shown with WINEDEBUG=warn+module); "
             "Windows refuses to start the process.")
+    helper = [(dll("mutual", "xihelper.dll"), "xihelper.dll")]
+    forward = [(dll("forward", "xitarget.dll"), "xitarget.dll")]
+    # Visual C++ 2008's runtime: Windows folders whose WinSxS holds it (the
+    # first release, or the service pack and its publisher policies, the
+    # highest of which must win), the manifests that ask for it, and its
+    # files deployed beside the program as a private assembly.
+    windows_vc90, windows_vc90_system = made("windows-vc90", lambda path: make_windows(path, wine, [VC90_RTM]))
+    windows_sp1, windows_sp1_system = made("windows-vc90-sp1", lambda path: make_windows(
+        path, wine, [VC90_SP1], [("9.0.30729.1", "9.0.20718.0-9.0.30729.1", "9.0.30729.1"),
+                                 (VC90_SP1, f"9.0.20718.0-{VC90_SP1}", VC90_SP1)]))
+    vc90, vc90_bare = [(dll("vc90"), "xiapi32.dll")], [(dll("vc90-bare"), "xiapi32.dll")]
+    rtm_in_winsxs = f"WinSxS/x86_microsoft.vc90.crt_1fc8b3b9a1e18e3b_{VC90_RTM}_none_e163563597edeada/{VC90_FILE}"
+    private = [(os.path.join(wine, VC90_FILE), VC90_FILE),
+               (written(os.path.join(work, "private", "Microsoft.VC90.CRT.manifest"), assembly_manifest(VC90_RTM),
+                        "utf-8-sig"), "Microsoft.VC90.CRT.manifest")]
+    app_manifest = [(written(os.path.join(work, "program", "test.exe.manifest"), dependency_manifest(VC90_RTM),
+                             "utf-16"), "test.exe.manifest")]
+    nowhere_manifest = [(written(os.path.join(work, "nowhere", "test.exe.manifest"), dependency_manifest(
+        "1.0.0.0", 'name="Hello.Xiapi32.Nowhere" processorArchitecture="x86" publicKeyToken="0000000000000000"')),
+        "test.exe.manifest")]
+    broken_manifest = [(written(os.path.join(work, "broken", "test.exe.manifest"),
+                                ASSEMBLY.split("\n")[0] + "\n  <dependency>\n"), "test.exe.manifest")]
+    vc90_json = {"name": "Microsoft.VC90.CRT", "version": VC90_RTM, "processorArchitecture": "x86",
+                 "publicKeyToken": "1fc8b3b9a1e18e3b"}
+    _, chained = made("schema-by-importer", lambda path: schema_with(path, wine, {
+        "api-ms-win-hello-first-l1-1-0": {"": "xifirst.dll"},
+        "api-ms-win-hello-second-l1-1-0": {"": "xinowhere.dll", "xifirst.dll": "xisecond.dll"}}))
+    in_prefix = ("Wine's prefix holds a Microsoft.VC90.CRT assembly in its winsxs (9.0.30729.6161, which Wine takes "
+                 "for any 9.0 asked for) and msvcr90.dll in its system32; loadcheck's system folder here, Wine's DLL "
+                 "folder, has no WinSxS.")
+    manifest_ignored = ("Wine starts the program all the same, with a fixme on standard error: it makes no activation "
+                        "context from the manifest, and goes on without one; Windows refuses the process.")
 
     return [
         Case("the stand-in beside it", standin, "starts",
@@ -178,4 +303,63 @@ def cases(work, dlls, standin_dll, wine):
              [f"KERNEL32.dll: {windows64}/syswow64/kernel32.dll (known DLL)"], system=windows64_system),
         Case("a 32-bit Windows folder", standin, "starts",
              [f"KERNEL32.dll: {windows32}/SYSTEM32/kernel32.dll (known DLL)"], system=windows32_system),
+        Case("an API set whose host the schema picks for the importer, one reached through an API set itself",
+             [(dll("apiset-chain", f), f) for f in ("xiapi32.dll", "xifirst.dll", "xisecond.dll")], "starts",
+             ["  api-ms-win-hello-second-l1-1-0.dll -> xisecond.dll (for xifirst.dll)"], system=chained),
+        # Import names as vendors' linkers write them.
+        Case("xiapi32.dll importing from xihelper, a name without an extension", [(dll("noext"), "xiapi32.dll")] + helper,
+             "starts", [f"  xihelper: {CASE}/xihelper.dll (application folder; needed by xiapi32.dll)"]),
+        Case("xiapi32.dll importing from xihelper. (a trailing dot: a file without an extension)",
+             [(dll("dotted"), "xiapi32.dll")] + helper, NOT_FOUND + "xihelper."),
+        Case("xiapi32.dll importing from xihelper.dll with trailing spaces", [(dll("spaced"), "xiapi32.dll")] + helper,
+             "starts"),
+        Case("xiapi32.dll importing from an API set that no schema knows, and a file of that name beside it",
+             [(dll("unknown-apiset"), "xiapi32.dll"), (dll("apiset-local", "api-ms-win-hello-xiapi32-l1-1-0.dll"),
+                                                       "api-ms-win-hello-xiapi32-l1-1-0.dll")], "starts",
+             json={"modules": {"api-ms-win-hello-xiapi32-l1-1-0.dll": {"how": "application folder",
+                                                                      "api_set": ABSENT}}}),
+        Case("xiapi32.dll importing ordinal 999 of ws2_32.dll, which has no such ordinal",
+             [(dll("ws2-ordinal"), "xiapi32.dll")], NO_ORDINAL + "999 in ws2_32.dll", wine="starts",
+             why="Wine binds an ordinal that the DLL does not export to a stub, as it does a name (No implementation "
+                 "for ws2_32.dll.999); Windows refuses the process."),
+        Case("xiapi32.dll forwarding to xitarget.#2, an ordinal", [(dll("forward-decimal"), "xiapi32.dll")] + forward,
+             "starts", ["    xiStopAcquisition: forwarded to xitarget.#2"],
+             json={"modules": {"xiapi32.dll": {"functions": [{"name": "xiStopAcquisition", "result":
+                                                              "forwarded to xitarget.#2", "bound_to": "xitarget.dll!2"}]}}}),
+        Case("xiapi32.dll forwarding to xitarget.#0x2, the ordinal in hexadecimal",
+             [(dll("forward-hex"), "xiapi32.dll")] + forward, "starts",
+             ["    xiStopAcquisition: forwarded to xitarget.#0x2"]),
+        # Side-by-side assemblies: Visual C++ 2008's runtime.
+        Case("a Visual C++ 2008 xiapi32.dll, its runtime's assembly in WinSxS", vc90, "starts",
+             [f"  {VC90_FILE}: {windows_vc90}/{rtm_in_winsxs} (side by side: Microsoft.VC90.CRT {VC90_RTM}, x86, "
+              "1fc8b3b9a1e18e3b; WinSxS; needed by xiapi32.dll)"], system=windows_vc90_system,
+             json={"winsxs": f"{windows_vc90}/WinSxS", "modules": {VC90_FILE: {
+                 "how": "side by side", "path": f"{windows_vc90}/{rtm_in_winsxs}",
+                 "assembly": dict(vc90_json, manifest=f"{windows_vc90}/WinSxS/Manifests/" + rtm_in_winsxs.split("/")[1]
+                                  + ".manifest")}}}),
+        Case("a Visual C++ 2008 xiapi32.dll without its manifest, its runtime's assembly in WinSxS", vc90_bare,
+             NOT_FOUND + VC90_FILE, system=windows_vc90_system),
+        Case("a Visual C++ 2008 xiapi32.dll, its runtime's assembly installed nowhere", vc90,
+             NO_ACTCTX + f"Microsoft.VC90.CRT {VC90_RTM} (asked for by xiapi32.dll)", json={"winsxs": None},
+             wine="starts", why=in_prefix),
+        Case("a Visual C++ 2008 xiapi32.dll, the runtime a private assembly beside the program", vc90 + private,
+             "starts", [f"  {VC90_FILE}: {CASE}/{VC90_FILE} (side by side: Microsoft.VC90.CRT {VC90_RTM}, x86, "
+                        "1fc8b3b9a1e18e3b; private; needed by xiapi32.dll)"]),
+        Case("a Visual C++ 2008 xiapi32.dll, the runtime a private assembly in a folder of its own", vc90 + [
+            (source, f"Microsoft.VC90.CRT/{name}") for source, name in private], "starts",
+             [f"  {VC90_FILE}: {CASE}/Microsoft.VC90.CRT/{VC90_FILE} (side by side: Microsoft.VC90.CRT {VC90_RTM}, "
+              "x86, 1fc8b3b9a1e18e3b; private; needed by xiapi32.dll)"]),
+        Case("a Visual C++ 2008 xiapi32.dll, the runtime's service pack and its publisher policy in WinSxS", vc90,
+             "starts", [f"  {VC90_FILE}: {windows_sp1}/WinSxS/x86_microsoft.vc90.crt_1fc8b3b9a1e18e3b_{VC90_SP1}_none_"
+                        f"e163563597edeada/{VC90_FILE} (side by side: Microsoft.VC90.CRT {VC90_SP1}, x86, "
+                        "1fc8b3b9a1e18e3b; WinSxS; needed by xiapi32.dll)"], system=windows_sp1_system),
+        Case("the program's manifest, in UTF-16, bringing the runtime to an xiapi32.dll without its own",
+             vc90_bare + app_manifest, "starts", [f"  {VC90_FILE}: {windows_vc90}/{rtm_in_winsxs} (side by side: "
+                                                  f"Microsoft.VC90.CRT {VC90_RTM}, x86, 1fc8b3b9a1e18e3b; WinSxS; "
+                                                  "needed by xiapi32.dll)"], system=windows_vc90_system),
+        Case("the program's manifest asking for an assembly installed nowhere", standin + nowhere_manifest,
+             NO_ACTCTX + "Hello.Xiapi32.Nowhere 1.0.0.0 (asked for by test.exe)", wine="starts", why=manifest_ignored),
+        Case("the program's manifest, which does not parse", standin + broken_manifest,
+             NO_ACTCTX + f"{CASE}/test.exe.manifest: no element found: line 2, column 14", wine="starts",
+             why=manifest_ignored),
     ]

@@ -6,13 +6,25 @@ says of input it cannot use.
 """
 import json
 import os
+import shutil
 import subprocess
 
 import pefile
 
 import loader_cases
 from harness import P, main, ok, work
-from loader_cases import ABSENT
+from loader_cases import ABSENT, NO_ENTRY, NO_ORDINAL, NOT_FOUND
+
+# Forwarders of xiStopAcquisition however odd, and the verdict each gets.
+ODD_FORWARDERS = [
+    (b"xitarget", NO_ENTRY + "xiStopAcquisition in xiapi32.dll (its forwarder 'xitarget' names no function)"),
+    (b"", NO_ENTRY + "xiStopAcquisition in xiapi32.dll (its forwarder '' names no function)"),
+    (b"xitarget.#", NO_ENTRY + "# in xitarget.dll"),
+    (b"xitarget.#zz", NO_ORDINAL + "0 in xitarget.dll"),
+    (b"xitarget.#-1", NO_ORDINAL + "4294967295 in xitarget.dll"),
+    (b"xitarget.\xe9t\xe9", NO_ENTRY + "\xe9t\xe9 in xitarget.dll"),
+    (b".#2", NOT_FOUND + ".dll"),
+]
 
 
 def loadcheck(*args):
@@ -37,14 +49,18 @@ def check_json(name, got, wanted):
 
 
 def verdicts():
+    with open(os.path.join(P.source, "docs", "loader.md")) as f:
+        doc = f.read()
     for n, case in enumerate(loader_cases.cases(work("cases"), P.dlls, P.standin, P.wine_dlls)):
         name = case.name
+        ok(f"\n| {name} |" in doc, f"docs/loader.md has no row for the case {name!r}")
         exe = case.place(P.exe, os.path.join(P.work, f"case{n}"))
+        verdict, lines = case.expected(os.path.dirname(exe))
         status, out, err = loadcheck(exe, *case.options())
         got = out.splitlines()
         ok(status == case.status, f"{name}: exit status {status}, expected {case.status}; stderr {err!r}")
-        ok(got and got[-1] == case.verdict, f"{name}: last line {got[-1:]}, expected {case.verdict!r}\n{out}")
-        for line in case.lines:
+        ok(got and got[-1] == verdict, f"{name}: last line {got[-1:]}, expected {verdict!r}\n{out}")
+        for line in lines:
             ok(line in got, f"{name}: no line {line!r} in\n{out}")
         for text in case.never:
             ok(text not in out, f"{name}: {text!r} was looked at:\n{out}")
@@ -60,13 +76,28 @@ def verdicts():
             ok(status == case.status, f"{name}: --json: exit status {status}, expected {case.status}")
 
 
-def malformed_schema(folder):
-    """A system folder whose API set schema counts far more entries than its
-    section holds."""
+def odd_forwarders():
+    """Any forwarder string gets a verdict, never a traceback: the one of
+    forward-hex/xiapi32.dll rewritten in place."""
+    for n, (forwarder, verdict) in enumerate(ODD_FORWARDERS):
+        folder = work(f"forwarder{n}")
+        pe = pefile.PE(os.path.join(P.dlls, "forward-hex", "xiapi32.dll"))
+        export = pe.DIRECTORY_ENTRY_EXPORT.symbols[0]
+        pe.set_bytes_at_offset(export.forwarder_offset, forwarder.ljust(len(export.forwarder), b"\0"))
+        pe.write(os.path.join(folder, "xiapi32.dll"))
+        shutil.copy(os.path.join(P.dlls, "forward", "xitarget.dll"), folder)
+        status, out, err = loadcheck(shutil.copy(P.exe, folder))
+        ok(status == 1 and out.splitlines()[-1:] == [verdict],
+           f"forwarder {forwarder!r}: status {status}, last line {out.splitlines()[-1:]}, expected {verdict!r}; "
+           f"stderr {err[-600:]!r}")
+
+
+def patched_schema(folder, offset, value):
+    """A system folder whose API set schema has a number changed."""
     system = loader_cases.folder_of_links(folder, P.wine_dlls, {"apisetschema.dll"})
     pe = pefile.PE(os.path.join(P.wine_dlls, "apisetschema.dll"))
     section = next(s for s in pe.sections if s.Name.rstrip(b"\0") == b".apiset")
-    pe.set_dword_at_offset(section.PointerToRawData + 12, 0x7FFFFFFF)
+    pe.set_dword_at_offset(section.PointerToRawData + offset, value)
     pe.write(os.path.join(system, "apisetschema.dll"))
     return system
 
@@ -79,19 +110,28 @@ def bad_inputs():
     truncated = os.path.join(folder, "truncated.exe")
     with open(P.exe, "rb") as f, open(truncated, "wb") as g:
         g.write(f.read()[:4096])
-    for name, args in (("no such file", [os.path.join(folder, "absent.exe")]), ("a text file", [text]),
-                       ("a truncated program", [truncated]), ("no such system folder", [P.exe, "--system", text]),
-                       ("no such --path folder", [P.exe, "--path", f"{folder}:{folder}/absent"]),
-                       ("a malformed API set schema", [P.exe, "--system", malformed_schema(folder + "/schema")]),
-                       ("a --known-dlls file that cannot be read", [P.exe, "--known-dlls", folder])):
+    # The schema counting far more entries than its section holds, or of the
+    # versions of Windows 7 and of Windows 8.
+    schema = [patched_schema(f"{folder}/schema{n}", offset, value)
+              for n, (offset, value) in enumerate(((12, 0x7FFFFFFF), (0, 2), (0, 4)))]
+    for name, args, says in (
+            ("no such file", [os.path.join(folder, "absent.exe")], "no such file"), ("a text file", [text], "not a PE"),
+            ("a truncated program", [truncated], "truncated"),
+            ("no such system folder", [P.exe, "--system", text], "no such system folder"),
+            ("no such --path folder", [P.exe, "--path", f"{folder}:{folder}/absent"], "absent"),
+            ("a malformed API set schema", [P.exe, "--system", schema[0]], "not a readable API set schema"),
+            ("Windows 7's API set schema", [P.exe, "--system", schema[1]], "version 2 (Windows 7); loadcheck reads"),
+            ("Windows 8's API set schema", [P.exe, "--system", schema[2]], "version 4 (Windows 8 and 8.1)"),
+            ("a --known-dlls file that cannot be read", [P.exe, "--known-dlls", folder], "cannot read")):
         status, out, err = loadcheck(*args)
         ok(status == 2, f"{name}: exit status {status}, expected 2")
-        ok(out == "" and len(err.splitlines()) == 1 and err.startswith("loadcheck: ") and "Traceback" not in err,
-           f"{name}: expected one line on standard error that says what is wrong, got stdout {out!r}, stderr {err!r}")
+        ok(out == "" and len(err.splitlines()) == 1 and err.startswith("loadcheck: ") and says in err,
+           f"{name}: expected one line on standard error that says {says!r}, got stdout {out!r}, stderr {err!r}")
 
 
 def loader_verdict():
     verdicts()
+    odd_forwarders()
     bad_inputs()
 
 

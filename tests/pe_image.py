@@ -34,7 +34,7 @@ SCN = pefile.SECTION_CHARACTERISTICS
 
 def imports(pe):
     """{dll: [function name, or "#N" where imported by ordinal N]}, in table order"""
-    return {e.dll.decode(): [i.name.decode() if i.name else f"#{i.ordinal}" for i in e.imports]
+    return {e.dll.decode(): [f"#{i.ordinal}" if i.import_by_ordinal else i.name.decode() for i in e.imports]
             for e in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
 
 
