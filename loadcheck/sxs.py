@@ -156,11 +156,12 @@ class SideBySide:
         assembly it asks for is found nowhere."""
         resources = manifests(path)
         number = 1 if program else 2 if 2 in resources else 1
+        beside = program and Folder(os.path.dirname(path)).find(os.path.basename(path) + ".manifest")
         try:
             if number in resources:
                 manifest = read(f"{path} (resource {number})", resources[number])
-            elif program and Folder(os.path.dirname(path)).find(os.path.basename(path) + ".manifest"):
-                manifest = read(Folder(os.path.dirname(path)).find(os.path.basename(path) + ".manifest"))
+            elif beside:
+                manifest = read(beside)
             else:
                 return None
             return self.context(manifest, os.path.dirname(path), name)

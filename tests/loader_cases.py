@@ -125,6 +125,16 @@ def make_windows(path, wine, assemblies=(), policies=()):
     return path
 
 
+def with_schema(path, wine, change):
+    """A system folder of links to Wine's DLLs but apisetschema.dll, which is
+    a copy of Wine's with change(pe, its .apiset section) made."""
+    folder_of_links(path, wine, {"apisetschema.dll"})
+    pe = pefile.PE(os.path.join(wine, "apisetschema.dll"))
+    change(pe, next(s for s in pe.sections if s.Name.rstrip(b"\0") == b".apiset"))
+    pe.write(os.path.join(path, "apisetschema.dll"))
+    return path
+
+
 def schema_with(path, wine, extra):
     """A system folder of links to Wine's DLLs whose API set schema (version
     6) is Wine's with the entries extra, {name: {importer or "": host}},
@@ -146,14 +156,12 @@ def schema_with(path, wine, extra):
         rows += struct.pack("<6I", 0, *put(whole), 2 * hashed, values_at + len(values), len(hosts))
         for importer, host in hosts.items():
             values += struct.pack("<5I", 0, *put(importer), *put(host))
-    folder_of_links(path, wine, {"apisetschema.dll"})
-    pe = pefile.PE(os.path.join(wine, "apisetschema.dll"))
-    section = next(s for s in pe.sections if s.Name.rstrip(b"\0") == b".apiset")
     data = bytes(rows + values + strings)
-    assert len(data) <= section.SizeOfRawData, f"the schema takes {len(data)} bytes, its section {section.SizeOfRawData}"
-    pe.set_bytes_at_offset(section.PointerToRawData, data.ljust(section.SizeOfRawData, b"\0"))
-    pe.write(os.path.join(path, "apisetschema.dll"))
-    return path
+
+    def write(pe, section):
+        assert len(data) <= section.SizeOfRawData, f"the schema takes {len(data)} bytes, its section {section.SizeOfRawData}"
+        pe.set_bytes_at_offset(section.PointerToRawData, data.ljust(section.SizeOfRawData, b"\0"))
+    return with_schema(path, wine, write)
 
 
 def another_machine(image, path):

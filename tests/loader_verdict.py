@@ -92,16 +92,6 @@ def odd_forwarders():
            f"stderr {err[-600:]!r}")
 
 
-def patched_schema(folder, offset, value):
-    """A system folder whose API set schema has a number changed."""
-    system = loader_cases.folder_of_links(folder, P.wine_dlls, {"apisetschema.dll"})
-    pe = pefile.PE(os.path.join(P.wine_dlls, "apisetschema.dll"))
-    section = next(s for s in pe.sections if s.Name.rstrip(b"\0") == b".apiset")
-    pe.set_dword_at_offset(section.PointerToRawData + offset, value)
-    pe.write(os.path.join(system, "apisetschema.dll"))
-    return system
-
-
 def bad_inputs():
     folder = work("bad")
     text = os.path.join(folder, "notes.txt")
@@ -112,8 +102,9 @@ def bad_inputs():
         g.write(f.read()[:4096])
     # The schema counting far more entries than its section holds, or of the
     # versions of Windows 7 and of Windows 8.
-    schema = [patched_schema(f"{folder}/schema{n}", offset, value)
-              for n, (offset, value) in enumerate(((12, 0x7FFFFFFF), (0, 2), (0, 4)))]
+    schema = [loader_cases.with_schema(f"{folder}/schema{n}", P.wine_dlls, lambda pe, section, at=at, value=value:
+                                       pe.set_dword_at_offset(section.PointerToRawData + at, value))
+              for n, (at, value) in enumerate(((12, 0x7FFFFFFF), (0, 2), (0, 4)))]
     for name, args, says in (
             ("no such file", [os.path.join(folder, "absent.exe")], "no such file"), ("a text file", [text], "not a PE"),
             ("a truncated program", [truncated], "truncated"),
