@@ -5,7 +5,8 @@ import os
 import sys
 
 from . import report
-from .folders import KNOWN_DLLS, WINE_SYSTEM, SearchOrder, System
+from .folders import WINE_SYSTEM, SearchOrder, System
+from .knowndlls import known_dlls
 from .loader import Loader
 from .status import BadInput, Refused
 from .sxs import SideBySide
@@ -18,23 +19,15 @@ def parse_args(argv):
     p = argparse.ArgumentParser(prog="loadcheck", description=DESCRIPTION)
     p.add_argument("exe")
     p.add_argument("--system", default=WINE_SYSTEM,
-                   help="the system folder, or a Windows folder holding System32 (and WinSxS), such as a Wine "
-                        f"prefix's drive_c/windows (default: {WINE_SYSTEM}, which has no WinSxS)")
+                   help="the system folder, or a Windows folder holding System32 (with config/SYSTEM, the registry "
+                        "that names the known DLLs) and WinSxS: a copy of a real Windows' for Windows' verdict, or a "
+                        f"Wine prefix's drive_c/windows (default: {WINE_SYSTEM}, Wine's DLLs, no registry, no WinSxS)")
     p.add_argument("--path", action="append", default=[],
                    help="folders searched last, as PATH is, ':'-separated (repeatable)")
-    p.add_argument("--known-dlls", help="a file of known DLLs, one name a line, in place of Windows' list")
+    p.add_argument("--known-dlls", help="a file of known DLLs, one name a line, in place of the list in the Windows "
+                                        "folder's registry (System32/config/SYSTEM) or, without one, the built-in list")
     p.add_argument("--json", action="store_true", help="one JSON object on standard output instead of the text")
     return p.parse_args(argv)
-
-
-def read_known_dlls(path):
-    if not path:
-        return KNOWN_DLLS
-    try:
-        with open(path) as f:
-            return [line.strip() for line in f if line.strip() and not line.startswith("#")]
-    except (OSError, UnicodeDecodeError) as e:
-        raise BadInput(f"cannot read the known DLLs from {path}: {getattr(e, 'strerror', None) or e}")
 
 
 def prepare(a):
@@ -46,7 +39,7 @@ def prepare(a):
     for folder in paths:
         if not os.path.isdir(folder):
             raise BadInput(f"no such --path folder: {folder}")
-    known = ["ntdll"] + list(read_known_dlls(a.known_dlls))
+    known = known_dlls(a.known_dlls, system.hive)
     app = os.path.dirname(os.path.abspath(a.exe))
     return Loader(system, SearchOrder(app, system, paths, known), SideBySide(system.winsxs))
 

@@ -10,13 +10,6 @@ from .status import BadInput, Refused
 # Wine's 32-bit DLLs: PE images with real export tables and an API set
 # schema, which stand in for a Windows system folder.
 WINE_SYSTEM = "/usr/lib/i386-linux-gnu/wine/i386-windows"
-# Windows' KnownDLLs for 32-bit processes (the registry's KnownDLLs key);
-# ntdll.dll is always the system's too.
-KNOWN_DLLS = ("advapi32 clbcatq combase comdlg32 coml2 difxapi gdi32 gdiplus imagehlp imm32 kernel32 msctf msvcrt "
-              "normaliz nsi ole32 oleaut32 psapi rpcrt4 sechost setupapi shcore shell32 shlwapi user32 wldap32 "
-              "ws2_32").split()
-
-
 class Folder:
     """A folder's files, by name without regard to case."""
 
@@ -36,17 +29,20 @@ class System:
     (64-bit Windows redirects System32 there), else its System32; the API
     set schema is the one in System32, which Windows maps into every
     process, 32-bit ones too; the shared store of side-by-side assemblies
-    is its WinSxS. A bare system folder has none."""
+    is its WinSxS, and its registry's SYSTEM hive System32/config/SYSTEM.
+    A bare system folder has none of those."""
 
     def __init__(self, given):
         if not os.path.isdir(given):
             raise BadInput(f"no such system folder: {given}" + (" (install wine32:i386)" if given == WINE_SYSTEM else ""))
         folders = {f.lower(): f for f in os.listdir(given) if os.path.isdir(os.path.join(given, f))}
-        self.winsxs = None
+        self.winsxs = self.hive = None
         if "system32" in folders:
             schema_folder = Folder(os.path.join(given, folders["system32"]))
             self.folder = Folder(os.path.join(given, folders.get("syswow64", folders["system32"])))
             self.winsxs = os.path.join(given, folders["winsxs"]) if "winsxs" in folders else None
+            config = schema_folder.find("config")
+            self.hive = config and os.path.isdir(config) and Folder(config).find("SYSTEM")
         else:
             schema_folder = self.folder = Folder(given)
         found = schema_folder.find("apisetschema.dll") or self.folder.find("apisetschema.dll")
@@ -71,17 +67,19 @@ class SearchOrder:
     def __init__(self, app, system, paths, known):
         self.app, self.system = Folder(app), system
         self.paths = [Folder(p) for p in paths]
-        self.known = self.known_closure(known)
+        self.known_list = known
+        self.known = self.known_closure(known.names, known.excluded)
         self.notes, self.noted = [], set()
 
-    def known_closure(self, names):
+    def known_closure(self, names, excluded):
         """The known DLLs found in the system folder, with the DLLs they
-        import (API sets resolved), as lower-case file names."""
-        known, todo = set(), [n if n.lower().endswith((".dll", ".drv")) else n + ".dll" for n in names]
+        import (API sets resolved), as lower-case file names; never those
+        excluded."""
+        known, todo = set(), list(names)
         while todo:
             name = todo.pop()
             path = self.system.folder.find(name)
-            if name.lower() in known or not path:
+            if name.lower() in known or name.lower() in excluded or not path:
                 continue
             known.add(name.lower())
             for dll in imported_dll_names(path):

@@ -12,7 +12,10 @@ I386 = pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"]
 IMPORT = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]
 EXPORT = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_EXPORT"]
 RESOURCE = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]
+BASERELOC = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]
 RT_MANIFEST = pefile.RESOURCE_TYPE["RT_MANIFEST"]
+RELOCS_STRIPPED = pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_RELOCS_STRIPPED"]
+NO_ISOLATION = pefile.DLL_CHARACTERISTICS["IMAGE_DLLCHARACTERISTICS_NO_ISOLATION"]
 
 
 def text(name):
@@ -20,10 +23,18 @@ def text(name):
 
 
 class Image:
-    """A PE image as the loader needs it: machine, exports and imports."""
+    """A PE image as the loader needs it: machine, where it would be mapped,
+    whether it can move, whether it may have an activation context of its
+    own, exports and imports."""
 
     def __init__(self, pe):
         self.machine = pe.FILE_HEADER.Machine
+        header = pe.OPTIONAL_HEADER
+        self.base, self.size = header.ImageBase, header.SizeOfImage
+        # Without base relocations the loader can map it only at its base.
+        self.fixed = bool(pe.FILE_HEADER.Characteristics & RELOCS_STRIPPED) or \
+            not header.DATA_DIRECTORY[BASERELOC].Size
+        self.isolated = not header.DllCharacteristics & NO_ISOLATION
         exports = getattr(pe, "DIRECTORY_ENTRY_EXPORT", None)
         symbols = exports.symbols if exports else []
         self.by_name = {text(s.name): s for s in symbols if s.name}

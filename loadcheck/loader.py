@@ -12,8 +12,8 @@ import os
 
 from .image import I386, read_image
 from .names import dll_file_name, parse_forwarder
-from .status import (BadInput, Refused, DLL_NOT_FOUND, ENTRYPOINT_NOT_FOUND, INVALID_IMAGE_FORMAT,
-                     ORDINAL_NOT_FOUND)
+from .status import (BadInput, Refused, CONFLICTING_ADDRESSES, DLL_NOT_FOUND, ENTRYPOINT_NOT_FOUND,
+                     INVALID_IMAGE_FORMAT, ORDINAL_NOT_FOUND)
 
 MAX_FORWARDS = 32  # a longer chain of forwarders binds nothing either
 
@@ -27,13 +27,22 @@ class Module:
         self.key = os.path.basename(path).lower()
         self.context = None  # the activation context its imports are resolved under
         self.functions = []  # (function, what it is, bound to): the program's own imports from it
+        self.image = image
         self.by_name, self.by_ordinal, self.imports = image.by_name, image.by_ordinal, image.imports
 
+    def named(self, dll):
+        """The module as an import named it: that name, and the file's own
+        name after it where the two differ (an API set, say)."""
+        file_name = os.path.basename(self.path)
+        return dll if dll_file_name(dll).lower() == file_name.lower() else f"{dll} ({file_name})"
 
-def not_found(function, dll, detail=None):
-    """The refusal for a function that a DLL lacks: by ordinal or by name."""
+
+def not_found(function, dll, module, detail=None):
+    """The refusal for a function that module lacks, imported from it as
+    dll: by ordinal or by name."""
     status = ORDINAL_NOT_FOUND if isinstance(function, int) else ENTRYPOINT_NOT_FOUND
-    return Refused(status, detail or f"{function} in {dll}", dll=dll, function=function)
+    return Refused(status, detail or f"{function} in {module.named(dll)}", dll=dll, function=function,
+                   file=os.path.basename(module.path))
 
 
 class Loader:
@@ -45,6 +54,7 @@ class Loader:
         self.api_sets = []  # (API set, its host, the file of the DLL that needed it), as resolved
         self.own = []       # the modules that the program's own imports bound to
         self.default = None  # the process's activation context: the program's
+        self.fixed = []     # the modules mapped that cannot move: each takes its range
 
     def start(self, path):
         """Binds the program's imports; the program's Module. Refused where
@@ -54,7 +64,8 @@ class Loader:
         self.program = Module(name, os.path.abspath(path), "program", None, image)
         if image.machine != I386:
             raise Refused(INVALID_IMAGE_FORMAT, name, dll=name)
-        self.default = self.program.context = self.sxs.module_context(self.program.path, True, name)
+        self.place(self.program)
+        self.default = self.program.context = self.sxs.module_context(self.program.path, image, True, name)
         self.bind(self.program, own=True)
         return self.program
 
@@ -88,11 +99,26 @@ class Loader:
             raise Refused(INVALID_IMAGE_FORMAT, name, dll=name)
         if image.machine != I386:
             raise Refused(INVALID_IMAGE_FORMAT, name, dll=name)
-        module = registry[key] = Module(name, path, how, importer.name, image, api_set, assembly)
+        module = Module(name, path, how, importer.name, image, api_set, assembly)
+        self.place(module)
+        registry[key] = module
         self.mapped.append(module)
-        module.context = self.sxs.module_context(path, False, module.key) or self.default
+        module.context = self.sxs.module_context(path, image, False, module.key) or self.default
         self.bind(module)
         return module
+
+    def place(self, module):
+        """Refused where module cannot move and its range is taken by one
+        mapped before it that cannot move either. A module that can move is
+        taken to find room, as address space layout randomisation gives it."""
+        image = module.image
+        if not image.fixed:
+            return
+        for other in self.fixed:
+            if image.base < other.image.base + other.image.size and other.image.base < image.base + image.size:
+                raise Refused(CONFLICTING_ADDRESSES, f"{module.name} at {image.base:#010x} overlaps {other.name}",
+                              dll=module.name, file=os.path.basename(module.path))
+        self.fixed.append(module)
 
     def bind(self, module, own=False):
         for dll, functions in module.imports:
@@ -104,7 +130,7 @@ class Loader:
             first_refusal = None
             for function in functions:
                 try:
-                    result = self.resolve(target, function, ())
+                    result = self.resolve(target, function, (), dll)
                 except Refused as e:
                     first_refusal = first_refusal or e
                     result = ("missing", None)
@@ -113,25 +139,27 @@ class Loader:
             if first_refusal:
                 raise first_refusal
 
-    def resolve(self, module, function, chain):
+    def resolve(self, module, function, chain, dll):
         """(what it is, the export it binds to as "dll!function"); Refused
-        when the DLL lacks it or its forwarders go round. chain holds the
-        (module, function) pairs whose forwarders led here."""
-        link = (module, function)
-        if any(m is module and f == function for m, f in chain) or len(chain) > MAX_FORWARDS:
-            first, wanted = chain[0]
-            shown = " -> ".join(f"{m.name}!{f}" for m, f in chain + (link,))
-            raise not_found(wanted, first.name, f"{wanted} in {first.name} (its forwarders go round: {shown})")
+        when the DLL lacks it or its forwarders go round. dll is the name
+        that the import or forwarder gave module; chain holds the (module,
+        function, dll) of the forwarders that led here."""
+        link = (module, function, dll)
+        first = chain[0] if chain else link
+        if any(m is module and f == function for m, f, _ in chain) or len(chain) > MAX_FORWARDS:
+            shown = " -> ".join(f"{m.name}!{f}" for m, f, _ in chain + (link,))
+            raise not_found(first[1], first[2], first[0], f"{first[1]} in {first[0].named(first[2])} "
+                            f"(its forwarders go round: {shown})")
         export = (module.by_ordinal if isinstance(function, int) else module.by_name).get(function)
         if export is None:
-            raise not_found(function, module.name)
+            raise not_found(function, dll, module)
         if export.forwarder is None:
             return "bound", f"{module.key}!{function}"
         forwarder = export.forwarder.decode("latin-1")
         target = parse_forwarder(forwarder)
         if target is None:
-            wanted, first = (chain[0][1], chain[0][0].name) if chain else (function, module.name)
-            raise not_found(wanted, first, f"{wanted} in {first} (its forwarder {forwarder!r} names no function)")
-        dll, name = target
-        _, end = self.resolve(self.load(dll, module), name, chain + (link,))
+            raise not_found(first[1], first[2], first[0], f"{first[1]} in {first[0].named(first[2])} "
+                            f"(its forwarder {forwarder!r} names no function)")
+        target_dll, name = target
+        _, end = self.resolve(self.load(target_dll, module), name, chain + (link,), target_dll)
         return f"forwarded to {forwarder}", end

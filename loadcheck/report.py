@@ -9,12 +9,13 @@ def how(m):
     if not m.assembly:
         return m.how
     i = m.assembly.identity
-    return f"{m.how}: {i.name} {i.version}, {i.arch}, {i.token or 'no key'}; {m.assembly.where}"
+    return (f"{m.how}: {i.name} {i.version}, {i.arch}, {i.token or 'no key'}; {m.assembly.where}"
+            + (", identity from the file name" if m.assembly.from_name else ""))
 
 
 def header(exe, loader):
     search, system = loader.search, loader.system
-    return (f"{exe}: known DLLs from {system.folder.path}; other DLLs looked for in "
+    return (f"{exe}: known DLLs ({search.known_list}) from {system.folder.path}; other DLLs looked for in "
             + ", then ".join(f.path for f in [search.app, system.folder] + search.paths)
             + (f"; API sets by {system.schema.path}" if system.schema else "; no API set schema")
             + (f"; side-by-side assemblies from {system.winsxs} and private ones" if system.winsxs else
@@ -44,7 +45,8 @@ def module_json(m, loader):
     if m.api_set:
         fields["api_set"] = m.api_set
     if m.assembly:
-        fields["assembly"] = dict(m.assembly.identity.as_json(), manifest=m.assembly.manifest)
+        fields["assembly"] = dict(m.assembly.identity.as_json(), manifest=m.assembly.manifest,
+                                  identity_from="file name" if m.assembly.from_name else "manifest")
     if m in loader.own:
         fields["functions"] = [{"name": f, "result": r, "bound_to": b} for f, r, b in m.functions]
     return fields
@@ -54,7 +56,8 @@ def as_json(loader, refusal):
     status = refusal.status if refusal else SUCCESS
     return json.dumps({
         "verdict": "refused" if refusal else "starts", "status": status[0], "code": status[1],
-        "dll": refusal and refusal.dll, "function": refusal and refusal.function, "detail": refusal and refusal.detail,
-        "winsxs": loader.system.winsxs,
+        "dll": refusal and refusal.dll, "function": refusal and refusal.function, "file": refusal and refusal.file,
+        "detail": refusal and refusal.detail, "winsxs": loader.system.winsxs,
+        "known_dlls": {"from": loader.search.known_list.source, "path": loader.search.known_list.path},
         "modules": [module_json(m, loader) for m in loader.mapped],
         "notes": loader.search.notes + loader.sxs.notes}, indent=1)

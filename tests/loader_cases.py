@@ -6,21 +6,23 @@ from Windows, what Wine does and why, marked at the case as Wine's own
 tests mark todo_wine at the check.
 """
 import os
-import re
 import shutil
 import struct
 from dataclasses import dataclass, field
 
 import pefile
 
+import windows_folder
 from loadcheck import apiset
 from loadcheck.image import section_data
+from windows_folder import VC_RUNTIMES, folder_of_links
 
 NOT_FOUND = "refused: STATUS_DLL_NOT_FOUND (0xC0000135): "
 NO_ENTRY = "refused: STATUS_ENTRYPOINT_NOT_FOUND (0xC0000139): "
 NO_ORDINAL = "refused: STATUS_ORDINAL_NOT_FOUND (0xC0000138): "
 BAD_FORMAT = "refused: STATUS_INVALID_IMAGE_FORMAT (0xC000007B): "
 NO_ACTCTX = "refused: STATUS_SXS_CANT_GEN_ACTCTX (0xC0150002): "
+CONFLICT = "refused: STATUS_CONFLICTING_ADDRESSES (0xC0000018): "
 SYNCH = "api-ms-win-core-synch-l1-2-0.dll"
 ABSENT = "(not emitted)"  # in json: a field that --json must leave out
 CASE = "<case>"  # in a verdict or a line: the case's folder, where test.exe lies
@@ -29,7 +31,6 @@ CASE = "<case>"  # in a verdict or a line: the case's folder, where test.exe lie
 VC90 = 'name="Microsoft.VC90.CRT" processorArchitecture="x86" publicKeyToken="1fc8b3b9a1e18e3b"'
 VC90_RTM, VC90_SP1 = "9.0.21022.8", "9.0.30729.9625"
 VC90_FILE = "msvcr90.dll"
-VC_RUNTIMES = re.compile(r"(msvc[rpm]\d|vcruntime|vcomp|concrt|atl\d|mfc\d)")
 ASSEMBLY = '<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0">\n{}</assembly>\n'
 
 
@@ -89,15 +90,6 @@ class Case:
     def expected(self, folder):
         """The verdict and the lines, with the case's folder in them."""
         return self.verdict.replace(CASE, folder), [line.replace(CASE, folder) for line in self.lines]
-
-
-def folder_of_links(path, source, leave_out=()):
-    """A folder holding a link to each file of source but those left out."""
-    os.makedirs(path)
-    for f in os.listdir(source):
-        if f.lower() not in leave_out:
-            os.symlink(os.path.join(source, f), os.path.join(path, f))
-    return path
 
 
 def written(path, text, encoding="utf-8"):
@@ -172,9 +164,24 @@ def another_machine(image, path):
     return path
 
 
-def cases(work, dlls, standin_dll, wine):
+def relocs_stripped(image, path):
+    """The image marked IMAGE_FILE_RELOCS_STRIPPED: it cannot move."""
+    pe = pefile.PE(image, fast_load=True)
+    pe.FILE_HEADER.Characteristics |= pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_RELOCS_STRIPPED"]
+    pe.write(path)
+    return path
+
+
+def first_import(image, dll):
+    """The first function that image imports from dll."""
+    pe = pefile.PE(image)
+    entry = next(e for e in pe.DIRECTORY_ENTRY_IMPORT if e.dll.decode().lower() == dll)
+    return entry.imports[0].name.decode()
+
+
+def cases(work, dlls, standin_dll, wine, exe):
     """The cases, with what they need made in work. dlls/<case>/ holds the
-    DLLs of the suite's cases; wine is Wine's DLL folder."""
+    DLLs of the suite's cases; wine is Wine's DLL folder; exe is test.exe."""
     def dll(case, name="xiapi32.dll"):
         return os.path.join(dlls, case, name)
 
@@ -257,6 +264,26 @@ def cases(work, dlls, standin_dll, wine):
                  "folder, has no WinSxS.")
     manifest_ignored = ("Wine starts the program all the same, with a fixme on standard error: it makes no activation "
                         "context from the manifest, and goes on without one; Windows refuses the process.")
+    # Windows 10 as it lies on disk (windows_folder.py): its registry's
+    # KnownDLLs, or a list that lacks msvcrt.dll (and every DLL that
+    # imports it), or one whose ExcludeFromKnownDlls names it; its side-by-
+    # side store compressed; a ucrtbase.dll from before powf.
+    long_files = {"xilong.dll": dll("longname", "xilong.dll")}
+    windows10, windows10_system = made("windows-10", lambda path: windows_folder.make(path, wine, files=long_files))
+    _, no_msvcrt = made("windows-10-no-msvcrt", lambda path: windows_folder.make(path, wine, known=["kernel32"]))
+    _, excluded = made("windows-10-excluded", lambda path: windows_folder.make(path, wine, excluded=["MSVCRT.DLL"]))
+    _, old_ucrtbase = made("windows-10-old-ucrtbase", lambda path: windows_folder.make(
+        path, wine, system={"ucrtbase.dll": dll("old-ucrtbase", "ucrtbase.dll")}))
+    hive_json = {"known_dlls": {"from": "hive", "path": f"{windows10}/System32/config/SYSTEM"}}
+    planted_msvcrt = standin + [(dll("planted", "msvcrt.dll"), "msvcrt.dll")]
+    planted_used = NO_ENTRY + first_import(exe, "msvcrt.dll") + " in msvcrt.dll"
+    comctl6 = "x86_microsoft.windows.common-controls_6595b64144ccf1df_6.0.19041.1110_none_a8625c1886757984"
+    long_name = "Hello.Xiapi32.SideBySide.An.Assembly.Of.A.Long.Name"
+    long_folder = "x86_hello.xiapi32.sideb..mbly.of.a.long.name_0123456789abcdef_1.0.0.0_none_2f1d6e3a9b7c4d51"
+    vc90_sp1 = f"x86_microsoft.vc90.crt_1fc8b3b9a1e18e3b_{VC90_SP1}_none_508ef7e4bcbbe589"
+    fixed = [(relocs_stripped(dll("fixed"), os.path.join(work, "fixed-xiapi32.dll")), "xiapi32.dll")]
+    id2_ignored = ("Wine starts the program all the same: it makes no activation context for a DLL's manifest that "
+                   "asks for an assembly it cannot find, and goes on without one; Windows refuses the process.")
 
     return [
         Case("the stand-in beside it", standin, "starts",
@@ -264,7 +291,7 @@ def cases(work, dlls, standin_dll, wine):
               f"KERNEL32.dll: {wine}/kernel32.dll (known DLL)"]),
         Case("xiapi32.dll absent", [], NOT_FOUND + "xiapi32.dll",
              json={"verdict": "refused", "status": "STATUS_DLL_NOT_FOUND", "code": "0xC0000135", "dll": "xiapi32.dll",
-                   "function": None}),
+                   "function": None, "known_dlls": {"from": "built-in", "path": None}}),
         Case("xiapi32.dll without the function", [(dll("lacking"), "xiapi32.dll")],
              NO_ENTRY + "xiStopAcquisition in xiapi32.dll", wine="starts", why=stub),
         Case("xiapi32.dll exporting it by ordinal alone", [(dll("ordinal"), "xiapi32.dll")],
@@ -279,7 +306,8 @@ def cases(work, dlls, standin_dll, wine):
         Case("a msvcrt.dll planted beside it", standin + [(dll("planted", "msvcrt.dll"), "msvcrt.dll")], "starts",
              ["msvcrt.dll beside the program is not used: a known DLL"]),
         Case("the planted KERNEL32.dll, when ntdll.dll is the only known DLL", standin + planted_kernel32,
-             NO_ENTRY + "AcquireSRWLockExclusive in KERNEL32.dll", known_dlls=only_ntdll),
+             NO_ENTRY + "AcquireSRWLockExclusive in KERNEL32.dll", known_dlls=only_ntdll,
+             json={"known_dlls": {"from": "--known-dlls", "path": only_ntdll}, "file": "KERNEL32.dll"}),
         Case("xiapi32.dll importing from an API set", [(dll("apiset"), "xiapi32.dll")], "starts",
              [f"  {SYNCH} -> kernelbase.dll (for xiapi32.dll)"],
              json={"verdict": "starts", "status": "STATUS_SUCCESS", "code": "0x00000000",
@@ -344,7 +372,7 @@ def cases(work, dlls, standin_dll, wine):
              json={"winsxs": f"{windows_vc90}/WinSxS", "modules": {VC90_FILE: {
                  "how": "side by side", "path": f"{windows_vc90}/{rtm_in_winsxs}",
                  "assembly": dict(vc90_json, manifest=f"{windows_vc90}/WinSxS/Manifests/" + rtm_in_winsxs.split("/")[1]
-                                  + ".manifest")}}}),
+                                  + ".manifest", identity_from="manifest")}}}),
         Case("a Visual C++ 2008 xiapi32.dll without its manifest, its runtime's assembly in WinSxS", vc90_bare,
              NOT_FOUND + VC90_FILE, system=windows_vc90_system),
         Case("a Visual C++ 2008 xiapi32.dll, its runtime's assembly installed nowhere", vc90,
@@ -370,4 +398,47 @@ def cases(work, dlls, standin_dll, wine):
         Case("the program's manifest, which does not parse", standin + broken_manifest,
              NO_ACTCTX + f"{CASE}/test.exe.manifest: no element found: line 2, column 14", wine="starts",
              why=manifest_ignored),
+        # A DLL's own manifest is its resource 2 alone, and none at all where
+        # the DLL is marked IMAGE_DLLCHARACTERISTICS_NO_ISOLATION.
+        Case("a DLL whose only manifest is resource 1, asking for an assembly installed nowhere",
+             [(dll("manifest-id1"), "xiapi32.dll")], "starts"),
+        Case("a DLL whose manifest, resource 2, asks for an assembly installed nowhere",
+             [(dll("manifest-id2"), "xiapi32.dll")], NO_ACTCTX + "Hello.Xiapi32.Nowhere 1.0.0.0 (asked for by "
+             "xiapi32.dll)", wine="starts", why=id2_ignored),
+        Case("the same DLL marked IMAGE_DLLCHARACTERISTICS_NO_ISOLATION", [(dll("no-isolation"), "xiapi32.dll")],
+             "starts"),
+        # Images that cannot move.
+        Case("xiapi32.dll and the xifixed.dll it imports, both without relocations at 0x10000000",
+             fixed + [(relocs_stripped(dll("fixed", "xifixed.dll"), os.path.join(work, "xifixed.dll")), "xifixed.dll")],
+             CONFLICT + "xifixed.dll at 0x10000000 overlaps xiapi32.dll",
+             json={"dll": "xifixed.dll", "file": "xifixed.dll", "code": "0xC0000018"}),
+        Case("xiapi32.dll and xifixed.dll without relocations, at 0x10000000 and 0x20000000",
+             fixed + [(dll("fixed-apart", "xifixed.dll"), "xifixed.dll")], "starts"),
+        # Windows 10 as it lies on disk.
+        Case("a DLL asking for the common controls 6, against Windows 10", [(dll("comctl6"), "xiapi32.dll")],
+             "starts", [f"  comctl32.dll: {windows10}/WinSxS/{comctl6}/comctl32.dll (side by side: Microsoft.Windows."
+                        "Common-Controls 6.0.19041.1110, x86, 6595b64144ccf1df; WinSxS, identity from the file name; "
+                        "needed by xiapi32.dll)"], system=windows10_system,
+             json=dict(hive_json, modules={"comctl32.dll": {"assembly": {
+                 "name": "Microsoft.Windows.Common-Controls", "version": "6.0.19041.1110", "processorArchitecture": "x86",
+                 "publicKeyToken": "6595b64144ccf1df", "manifest": f"{windows10}/WinSxS/Manifests/{comctl6}.manifest",
+                 "identity_from": "file name"}}})),
+        Case("a DLL asking for an assembly whose name is longer than 40 characters, against Windows 10",
+             [(dll("longname"), "xiapi32.dll")], "starts",
+             [f"  xilong.dll: {windows10}/WinSxS/{long_folder}/xilong.dll (side by side: {long_name} 1.0.0.0, x86, "
+              "0123456789abcdef; WinSxS, identity from the file name; needed by xiapi32.dll)"], system=windows10_system),
+        Case("a Visual C++ 2008 xiapi32.dll against Windows 10, its runtime and publisher policy compressed", vc90,
+             "starts", [f"  {VC90_FILE}: {windows10}/WinSxS/{vc90_sp1}/{VC90_FILE} (side by side: Microsoft.VC90.CRT "
+                        f"{VC90_SP1}, x86, 1fc8b3b9a1e18e3b; WinSxS, identity from the file name; needed by "
+                        "xiapi32.dll)"], system=windows10_system),
+        Case("a msvcrt.dll planted beside it, against Windows 10", planted_msvcrt, "starts",
+             ["msvcrt.dll beside the program is not used: a known DLL"], system=windows10_system, json=hive_json),
+        Case("a msvcrt.dll planted beside it, against a Windows 10 whose KnownDLLs lack it", planted_msvcrt,
+             planted_used, [f"msvcrt.dll: {CASE}/msvcrt.dll (application folder)"], system=no_msvcrt),
+        Case("a msvcrt.dll planted beside it, against a Windows 10 whose ExcludeFromKnownDlls names it",
+             planted_msvcrt, planted_used, system=excluded),
+        Case("xiapi32.dll importing powf through the C runtime's API sets, from a ucrtbase.dll without it",
+             [(dll("crt"), "xiapi32.dll")], NO_ENTRY + "powf in api-ms-win-crt-math-l1-1-0.dll (ucrtbase.dll)",
+             system=old_ucrtbase, json={"dll": "api-ms-win-crt-math-l1-1-0.dll", "function": "powf",
+                                        "file": "ucrtbase.dll"}),
     ]

@@ -12,6 +12,7 @@ import subprocess
 import pefile
 
 import loader_cases
+import windows_folder
 from harness import P, main, ok, work
 from loader_cases import ABSENT, NO_ENTRY, NO_ORDINAL, NOT_FOUND
 
@@ -51,7 +52,7 @@ def check_json(name, got, wanted):
 def verdicts():
     with open(os.path.join(P.source, "docs", "loader.md")) as f:
         doc = f.read()
-    for n, case in enumerate(loader_cases.cases(work("cases"), P.dlls, P.standin, P.wine_dlls)):
+    for n, case in enumerate(loader_cases.cases(work("cases"), P.dlls, P.standin, P.wine_dlls, P.exe)):
         name = case.name
         ok(f"\n| {name} |" in doc, f"docs/loader.md has no row for the case {name!r}")
         exe = case.place(P.exe, os.path.join(P.work, f"case{n}"))
@@ -105,6 +106,7 @@ def bad_inputs():
     schema = [loader_cases.with_schema(f"{folder}/schema{n}", P.wine_dlls, lambda pe, section, at=at, value=value:
                                        pe.set_dword_at_offset(section.PointerToRawData + at, value))
               for n, (at, value) in enumerate(((12, 0x7FFFFFFF), (0, 2), (0, 4)))]
+    hive = loader_cases.written(f"{folder}/hive/System32/config/SYSTEM", "not a registry hive\n")
     for name, args, says in (
             ("no such file", [os.path.join(folder, "absent.exe")], "no such file"), ("a text file", [text], "not a PE"),
             ("a truncated program", [truncated], "truncated"),
@@ -113,14 +115,33 @@ def bad_inputs():
             ("a malformed API set schema", [P.exe, "--system", schema[0]], "not a readable API set schema"),
             ("Windows 7's API set schema", [P.exe, "--system", schema[1]], "version 2 (Windows 7); loadcheck reads"),
             ("Windows 8's API set schema", [P.exe, "--system", schema[2]], "version 4 (Windows 8 and 8.1)"),
-            ("a --known-dlls file that cannot be read", [P.exe, "--known-dlls", folder], "cannot read")):
+            ("a --known-dlls file that cannot be read", [P.exe, "--known-dlls", folder], "cannot read"),
+            ("a SYSTEM hive that cannot be read", [P.exe, "--system", f"{folder}/hive"],
+             f"registry hive {folder}/hive/System32/config/SYSTEM")):
         status, out, err = loadcheck(*args)
         ok(status == 2, f"{name}: exit status {status}, expected 2")
         ok(out == "" and len(err.splitlines()) == 1 and err.startswith("loadcheck: ") and says in err,
            f"{name}: expected one line on standard error that says {says!r}, got stdout {out!r}, stderr {err!r}")
 
 
+def hive_reads_back():
+    """The suite's own writer of registry hives gives a file that Debian's
+    hivexget reads back, value by value."""
+    path = os.path.join(work("hive"), "SYSTEM")
+    session = r"ControlSet001\Control\Session Manager"
+    with open(path, "wb") as f:
+        f.write(windows_folder.hive({"Select": {"Current": 1}, session: {"ExcludeFromKnownDlls": ["msvcrt", "ole32"]},
+                                     session + r"\KnownDLLs": {"kernel32": "kernel32.dll", "_wow64": "wow64.dll"}}))
+    for key, value, expected in (("Select", "Current", "1"), (session + r"\KnownDLLs", "kernel32", "kernel32.dll"),
+                                 (session + r"\KnownDLLs", "_wow64", "wow64.dll"),
+                                 (session, "ExcludeFromKnownDlls", "msvcrt\nole32")):
+        r = subprocess.run([P.hivexget, path, key, value], capture_output=True, text=True)
+        ok(r.returncode == 0 and r.stdout.strip() == expected,
+           f"hivexget {key} {value}: status {r.returncode}, {r.stdout!r} {r.stderr!r}, expected {expected!r}")
+
+
 def loader_verdict():
+    hive_reads_back()
     verdicts()
     odd_forwarders()
     bad_inputs()

@@ -40,7 +40,7 @@ def as_windows(verdict):
 
 
 def loader_wine_agrees():
-    for n, case in enumerate(loader_cases.cases(work("cases"), P.dlls, P.standin, P.wine_dlls)):
+    for n, case in enumerate(loader_cases.cases(work("cases"), P.dlls, P.standin, P.wine_dlls, P.exe)):
         if not case.wine_can_show():
             continue
         exe = case.place(P.exe, os.path.join(P.work, f"case{n}"))

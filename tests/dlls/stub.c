@@ -8,7 +8,8 @@
  * calls IMPORTED from another DLL, so that the import stays: xiapi32.dll as
  * Windows 7 and later builds it (IMPORTED from an API set), importing from an
  * API set that no schema knows, delay-loading a DLL that is nowhere, and a
- * pair of DLLs that import each other. Nothing runs those either. */
+ * pair of DLLs that import each other. ALSO_IMPORTED is a second import,
+ * from another DLL. Nothing runs those either. */
 int stub(void)
 {
     return 0;
@@ -20,10 +21,16 @@ int stub(void)
 #endif
 
 void CALLING IMPORTED(void *argument);
+#ifdef ALSO_IMPORTED
+void CALLING ALSO_IMPORTED(void *argument);
+#endif
 
 int FUNCTION(void *handle)
 {
     IMPORTED(handle);
+#ifdef ALSO_IMPORTED
+    ALSO_IMPORTED(handle);
+#endif
     return 0;
 }
 #endif

@@ -1,0 +1,58 @@
+#!/usr/bin/python3
+"""How long scripts/loadcheck takes for one verdict against a Windows folder
+as big as a real Windows 10's: a side-by-side store of some 30,000
+compressed manifests and a SYSTEM hive (the suite's Windows 10 folder,
+tests/windows_folder.py, with that many more components). Each verdict is a
+process of its own, as a user runs it. Reports; does not judge.
+
+    bench/loadcheck.py BUILD_DIR [MANIFESTS] [RUNS]
+"""
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+source = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
+sys.path.insert(0, os.path.join(source, "tests"))
+sys.path.insert(0, source)
+import windows_folder  # noqa: E402
+from loadcheck.folders import WINE_SYSTEM  # noqa: E402
+
+
+def main(build, manifests=30000, runs=5):
+    work = os.path.join(build, "bench", "loadcheck")
+    shutil.rmtree(work, ignore_errors=True)
+    dlls = os.path.join(build, "tests", "dlls")
+    extra = manifests - len(windows_folder.COMPONENTS)
+    started = time.monotonic()
+    windows = windows_folder.make(os.path.join(work, "Windows"), WINE_SYSTEM, extra=extra,
+                                  files={"xilong.dll": os.path.join(dlls, "longname", "xilong.dll")})
+    made = time.monotonic() - started
+    print(f"a Windows 10 folder with {manifests} compressed manifests, made in {made:.1f} s")
+    # The stand-in alone (no manifest: the store is only listed), and a DLL
+    # that asks for the common controls 6 (publisher policy, then the store).
+    for case, dll in (("the stand-in", os.path.join(build, "xiapi32.dll")),
+                      ("a DLL asking for the common controls 6", os.path.join(dlls, "comctl6", "xiapi32.dll"))):
+        folder = os.path.join(work, case.replace(" ", "-"))
+        os.makedirs(folder)
+        shutil.copy(dll, folder)
+        exe = shutil.copy(os.path.join(build, "test.exe"), folder)
+        times = []
+        for _ in range(runs):
+            started = time.monotonic()
+            r = subprocess.run([os.path.join(source, "scripts", "loadcheck"), exe, "--system", windows],
+                               capture_output=True, text=True)
+            times.append(time.monotonic() - started)
+            if r.returncode != 0:
+                sys.exit(f"bench/loadcheck.py: {case}: loadcheck said {r.stdout[-300:]!r} {r.stderr[-300:]!r}")
+        print(f"{case}: median {statistics.median(times):.3f} s a verdict over {runs} runs "
+              f"(min {min(times):.3f} s, max {max(times):.3f} s); target at most 1 s")
+    shutil.rmtree(work)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 2:
+        sys.exit(__doc__)
+    main(sys.argv[1], *(int(a) for a in sys.argv[2:]))
