@@ -140,6 +140,62 @@ def hive_reads_back():
            f"hivexget {key} {value}: status {r.returncode}, {r.stdout!r} {r.stderr!r}, expected {expected!r}")
 
 
+def windows_image(*args, cache):
+    """scripts/windows-image's status, standard output and standard error,
+    with its cache in the folder given."""
+    r = subprocess.run([os.path.join(P.source, "scripts", "windows-image"), *args], capture_output=True, text=True,
+                       env=dict(os.environ, XDG_CACHE_HOME=cache), timeout=300)
+    return r.returncode, r.stdout, r.stderr
+
+
+def windows_image_verdicts():
+    """The suite's Windows 10 folder captured into a WIM (wimlib-imagex), the
+    WIM put into an ISO as sources/install.wim (genisoimage, UDF): the folder
+    that scripts/windows-image extracts from either gives the verdicts of
+    the folder itself. Bad images: status 2 and one line."""
+    folder = work("image")
+    cases = [c for c in loader_cases.cases(work("cases"), P.dlls, P.standin, P.wine_dlls, P.exe)
+             if c.system and os.path.basename(c.system()) == "windows-10"]
+    root = os.path.join(folder, "root")
+    os.makedirs(root)
+    os.symlink(cases[0].system(), os.path.join(root, "Windows"))
+    wim = os.path.join(folder, "iso", "sources", "install.wim")
+    os.makedirs(os.path.dirname(wim))
+    subprocess.run([P.wimlib, "capture", root, wim, "Windows 10 Pro", "--dereference", "--compress=none",
+                    "--no-acls"], check=True, capture_output=True)
+    iso, empty_iso = os.path.join(folder, "windows.iso"), os.path.join(folder, "other.iso")
+    subprocess.run([P.genisoimage, "-quiet", "-udf", "-o", iso, os.path.dirname(os.path.dirname(wim))], check=True)
+    loader_cases.written(os.path.join(folder, "other", "readme.txt"), "an ISO that holds no Windows\n")
+    subprocess.run([P.genisoimage, "-quiet", "-udf", "-o", empty_iso, os.path.join(folder, "other")], check=True)
+    text = loader_cases.written(os.path.join(folder, "notes.txt"), "not an image\n")
+    cache = os.path.join(folder, "cache")
+    for image in (wim, iso):
+        status, out, err = windows_image(image, "--list", cache=cache)
+        ok(status == 0 and out.startswith("1\tWindows 10 Pro\t"),
+           f"--list of {image}: status {status}, {out!r}, expected edition 1, Windows 10 Pro; stderr {err[-400:]!r}")
+        status, printed, err = windows_image(image, cache=cache)
+        windows = printed.splitlines()[-1] if printed else ""
+        ok(status == 0 and os.path.isdir(os.path.join(windows, "WinSxS", "Manifests")),
+           f"{image}: status {status}, last line {windows!r}, not a Windows folder; stderr {err[-400:]!r}")
+        for n, case in enumerate(cases):
+            exe = case.place(P.exe, os.path.join(folder, f"case{n}-{os.path.basename(image)}"))
+            verdict, _ = case.expected(os.path.dirname(exe))
+            status, out, err = loadcheck(exe, *case.options()[2:], "--system", windows)
+            ok(status == case.status and out.splitlines()[-1:] == [verdict], f"{case.name}, from {image}: status "
+               f"{status}, last line {out.splitlines()[-1:]}, expected {verdict!r}; stderr {err[-400:]!r}")
+        status, again, err = windows_image(image, cache=cache)
+        ok(status == 0 and again == printed and "reusing" in err,
+           f"a second call on {image}: status {status}, {again!r} (first {printed!r}), stderr {err!r}: not reused")
+    for name, args, says in (("a text file", [text], "is not a Windows installation image"),
+                             ("an ISO without sources/install.wim", [empty_iso], "holds no sources/install.wim"),
+                             ("an edition that the image lacks", [iso, "--index", "2"], "has no edition 2: it has 1")):
+        status, out, err = windows_image(*args, cache=cache)
+        ok(status == 2 and out == "" and len(err.splitlines()) == 1 and says in err,
+           f"{name}: status {status}, expected 2 and one line that says {says!r}; stdout {out!r}, stderr {err!r}")
+    leftover = [f for f in os.listdir(os.path.join(cache, "hello_xiapi32", "windows")) if f.startswith(".")]
+    ok(leftover == [], f"scripts/windows-image left its work folders behind: {leftover}")
+
+
 def loader_verdict():
     hive_reads_back()
     verdicts()
@@ -148,4 +204,4 @@ def loader_verdict():
 
 
 if __name__ == "__main__":
-    main(loader_verdict)
+    main(loader_verdict, windows_image_verdicts)
