@@ -18,7 +18,7 @@ source = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
 sys.path.insert(0, os.path.join(source, "tests"))
 sys.path.insert(0, source)
 import windows_folder  # noqa: E402
-from loadcheck.folders import WINE_SYSTEM  # noqa: E402
+from loadcheck.folders import wine_system  # noqa: E402
 
 
 def main(build, manifests=30000, runs=5):
@@ -27,7 +27,7 @@ def main(build, manifests=30000, runs=5):
     dlls = os.path.join(build, "tests", "dlls")
     extra = manifests - len(windows_folder.COMPONENTS)
     started = time.monotonic()
-    windows = windows_folder.make(os.path.join(work, "Windows"), WINE_SYSTEM, extra=extra,
+    windows = windows_folder.make(os.path.join(work, "Windows"), wine_system(), extra=extra,
                                   files={"xilong.dll": os.path.join(dlls, "longname", "xilong.dll")})
     made = time.monotonic() - started
     print(f"a Windows 10 folder with {manifests} compressed manifests, made in {made:.1f} s")

@@ -5,7 +5,7 @@ import os
 import sys
 
 from . import report
-from .folders import WINE_SYSTEM, SearchOrder, System
+from .folders import SearchOrder, System, wine_system
 from .knowndlls import known_dlls
 from .loader import Loader
 from .status import BadInput, Refused
@@ -18,10 +18,11 @@ DESCRIPTION = ("The Windows loader's verdict on a 32-bit program's load-time imp
 def parse_args(argv):
     p = argparse.ArgumentParser(prog="loadcheck", description=DESCRIPTION)
     p.add_argument("exe")
-    p.add_argument("--system", default=WINE_SYSTEM,
+    p.add_argument("--system",
                    help="the system folder, or a Windows folder holding System32 (with config/SYSTEM, the registry "
                         "that names the known DLLs) and WinSxS: a copy of a real Windows' for Windows' verdict, or a "
-                        f"Wine prefix's drive_c/windows (default: {WINE_SYSTEM}, Wine's DLLs, no registry, no WinSxS)")
+                        "Wine prefix's drive_c/windows (default: Wine's 32-bit DLL folder, which scripts/wine-paths finds: "
+                        "no registry, no WinSxS)")
     p.add_argument("--path", action="append", default=[],
                    help="folders searched last, as PATH is, ':'-separated (repeatable)")
     p.add_argument("--known-dlls", help="a file of known DLLs, one name a line, in place of the list in the Windows "
@@ -34,7 +35,7 @@ def prepare(a):
     """The loader for these arguments; BadInput when one cannot be used."""
     if not os.path.isfile(a.exe):
         raise BadInput(f"no such file: {a.exe}")
-    system = System(a.system)
+    system = System(a.system or wine_system())
     paths = [p for option in a.path for p in option.split(":") if p]
     for folder in paths:
         if not os.path.isdir(folder):

@@ -1,15 +1,25 @@
 """Where a DLL name resolves: the system folder that --system names, the
 known DLLs, and the search order for every other name."""
+import functools
 import os
+import subprocess
 
 from . import apiset
 from .image import imported_dll_names
 from .names import dll_file_name
 from .status import BadInput, Refused
 
-# Wine's 32-bit DLLs: PE images with real export tables and an API set
-# schema, which stand in for a Windows system folder.
-WINE_SYSTEM = "/usr/lib/i386-linux-gnu/wine/i386-windows"
+WINE_PATHS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "scripts", "wine-paths")
+
+
+@functools.lru_cache(maxsize=None)
+def wine_system():
+    """Wine's 32-bit DLLs: PE images with real export tables and an API set
+    schema, which stand in for a Windows system folder. Each release keeps
+    them in a place of its own; scripts/wine-paths knows where. None where
+    Wine is not installed."""
+    r = subprocess.run([WINE_PATHS, "dlls"], capture_output=True, text=True)
+    return r.stdout.strip() if r.returncode == 0 else None
 class Folder:
     """A folder's files, by name without regard to case."""
 
@@ -33,8 +43,11 @@ class System:
     A bare system folder has none of those."""
 
     def __init__(self, given):
+        if given is None:
+            raise BadInput("Wine's 32-bit DLLs, the default system folder, are not installed: install wine32:i386 "
+                           "(scripts/setup does), or give --system")
         if not os.path.isdir(given):
-            raise BadInput(f"no such system folder: {given}" + (" (install wine32:i386)" if given == WINE_SYSTEM else ""))
+            raise BadInput(f"no such system folder: {given}")
         folders = {f.lower(): f for f in os.listdir(given) if os.path.isdir(os.path.join(given, f))}
         self.winsxs = self.hive = None
         if "system32" in folders:
