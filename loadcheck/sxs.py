@@ -63,9 +63,9 @@ class SideBySide:
         under, or None where it has none of its own. A program's manifest is
         its resource 1, or else <program>.manifest beside it; a DLL's is its
         resource 2 only (Microsoft's table of manifest resource IDs: ID 1 is
-        not used for a DLL). An image marked IMAGE_DLLCHARACTERISTICS_
-        NO_ISOLATION has none. Refused where a manifest cannot be read or an
-        assembly it asks for is found nowhere."""
+        not used for a DLL). An image marked NO_ISOLATION has none. Refused
+        where a manifest cannot be read or an assembly it asks for is found
+        nowhere."""
         if not image.isolated:
             return None
         number = 1 if program else 2
