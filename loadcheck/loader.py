@@ -1,6 +1,6 @@
 """Mapping DLLs and binding imports as the loader does: for each import
-descriptor in order, the DLL is mapped (its activation context made, its own
-imports bound first), then the importer's functions from it are bound,
+descriptor in order, the DLL is mapped (at its base where it cannot move,
+its activation context made, its own imports bound first), then the importer's functions from it are bound,
 following forwarders.
 
 A DLL name resolves, in order: as the loader reads import names (names.py);
