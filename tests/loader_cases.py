@@ -62,7 +62,7 @@ class Case:
     system: object = None   # a system folder other than Wine's, made when first asked for
     path: list = field(default_factory=list)    # folders searched last (PATH)
     known_dlls: str = None  # a file of known DLLs in place of Windows' list
-    wine: str = None        # where Wine differs from Windows: what Wine does ...
+    wine: object = None     # where Wine differs from Windows: what Wine does, or {Wine's major version: that} ...
     why: str = None         # ... and why
 
     @property
@@ -72,6 +72,11 @@ class Case:
     def options(self):
         return ((["--system", self.system()] if self.system else []) + [a for p in self.path for a in ("--path", p)]
                 + (["--known-dlls", self.known_dlls] if self.known_dlls else []))
+
+    def wine_differs(self, major):
+        """What Wine of that major version does where it differs from
+        Windows, or None."""
+        return self.wine.get(major) if isinstance(self.wine, dict) else self.wine
 
     def wine_can_show(self):
         """Wine always takes its own DLLs and its own known DLLs; PATH it
@@ -411,7 +416,9 @@ def cases(work, dlls, standin_dll, wine, exe):
         Case("xiapi32.dll and the xifixed.dll it imports, both without relocations at 0x10000000",
              fixed + [(relocs_stripped(dll("fixed", "xifixed.dll"), os.path.join(work, "xifixed.dll")), "xifixed.dll")],
              CONFLICT + "xifixed.dll at 0x10000000 overlaps xiapi32.dll",
-             json={"dll": "xifixed.dll", "file": "xifixed.dll", "code": "0xC0000018"}),
+             json={"dll": "xifixed.dll", "file": "xifixed.dll", "code": "0xC0000018"}, wine={"10": "starts"},
+             why="Wine 10 maps a DLL marked IMAGE_FILE_RELOCS_STRIPPED elsewhere when its base is taken, and the "
+                 "program starts; Wine 8, like Windows, refuses it (error c0000018)."),
         Case("xiapi32.dll and xifixed.dll without relocations, at 0x10000000 and 0x20000000",
              fixed + [(dll("fixed-apart", "xifixed.dll"), "xifixed.dll")], "starts"),
         # Windows 10 as it lies on disk.
