@@ -5,7 +5,8 @@ its manifests compressed as Windows 8 and later keep them. The hive is
 written here, by a small writer of the registry's file format, so that the
 reader under test (hivex) reads a file it did not write itself.
 
-    make(path, wine, known=..., excluded=(), components=(...), extra=0)
+    make(path, wine)                         the folder, of Wine's DLLs in wine
+    make(path, wine, known=[...], excluded=[...], system={...}, extra=N)
 """
 import os
 import re
