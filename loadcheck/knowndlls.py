@@ -8,8 +8,6 @@ from .status import BadInput
 BUILT_IN = ("advapi32 clbcatq combase comdlg32 coml2 difxapi gdi32 gdiplus imagehlp imm32 kernel32 msctf msvcrt "
             "normaliz nsi ole32 oleaut32 psapi rpcrt4 sechost setupapi shcore shell32 shlwapi user32 wldap32 "
             "ws2_32").split()
-# Values of the KnownDLLs key that name folders, not DLLs.
-FOLDERS = ("dlldirectory", "dlldirectory32")
 SESSION_MANAGER = ("Control", "Session Manager")
 
 
@@ -71,8 +69,10 @@ def from_hive(path):
         if not select:
             raise ValueError("it has no value Select\\Current")
         control_set = f"ControlSet{h.value_dword(select):03d}"
+        # The string values; those whose data names a DLL are kept below
+        # (DllDirectory and DllDirectory32 name folders).
         names = [h.value_string(v) for v in h.node_values(key(control_set, *SESSION_MANAGER, "KnownDLLs"))
-                 if h.value_key(v).lower() not in FOLDERS and h.value_type(v)[0] in (1, 2)]
+                 if h.value_type(v)[0] in (1, 2)]
         exclude = value(key(control_set, *SESSION_MANAGER), "ExcludeFromKnownDlls")
         excluded = [n for n in h.value_multiple_strings(exclude) if n.strip()] if exclude else []
     except (RuntimeError, ValueError, OSError, UnicodeDecodeError) as e:

@@ -1,7 +1,7 @@
 """Mapping DLLs and binding imports as the loader does: for each import
 descriptor in order, the DLL is mapped (at its base where it cannot move,
-its activation context made, its own imports bound first), then the importer's functions from it are bound,
-following forwarders.
+its activation context made, its own imports bound first), then the
+importer's functions from it are bound, following forwarders.
 
 A DLL name resolves, in order: as the loader reads import names (names.py);
 through the API set schema; through the importer's activation context

@@ -161,20 +161,23 @@ def schema_with(path, wine, extra):
     return with_schema(path, wine, write)
 
 
-def another_machine(image, path):
-    """The image with the header of an x86-64 image."""
+def with_header(image, path, change):
+    """A copy of the image at path, with change(its file header) made."""
     pe = pefile.PE(image, fast_load=True)
-    pe.FILE_HEADER.Machine = pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"]
+    change(pe.FILE_HEADER)
     pe.write(path)
     return path
+
+
+def another_machine(image, path):
+    """The image with the header of an x86-64 image."""
+    return with_header(image, path, lambda h: setattr(h, "Machine", pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"]))
 
 
 def relocs_stripped(image, path):
     """The image marked IMAGE_FILE_RELOCS_STRIPPED: it cannot move."""
-    pe = pefile.PE(image, fast_load=True)
-    pe.FILE_HEADER.Characteristics |= pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_RELOCS_STRIPPED"]
-    pe.write(path)
-    return path
+    return with_header(image, path, lambda h: setattr(
+        h, "Characteristics", h.Characteristics | pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_RELOCS_STRIPPED"]))
 
 
 def first_import(image, dll):
@@ -200,6 +203,7 @@ def cases(work, dlls, standin_dll, wine, exe):
             if not os.path.exists(path):
                 make(path)
             return path
+        folder.path = path  # where it will be, without making it
         return path, folder
 
     def make_old_system(path):
@@ -282,10 +286,8 @@ def cases(work, dlls, standin_dll, wine, exe):
     hive_json = {"known_dlls": {"from": "hive", "path": f"{windows10}/System32/config/SYSTEM"}}
     planted_msvcrt = standin + [(dll("planted", "msvcrt.dll"), "msvcrt.dll")]
     planted_used = NO_ENTRY + first_import(exe, "msvcrt.dll") + " in msvcrt.dll"
-    comctl6 = "x86_microsoft.windows.common-controls_6595b64144ccf1df_6.0.19041.1110_none_a8625c1886757984"
+    comctl6, long_folder, vc90_sp1 = windows_folder.COMMON_CONTROLS, windows_folder.LONG_NAME, windows_folder.VC90
     long_name = "Hello.Xiapi32.SideBySide.An.Assembly.Of.A.Long.Name"
-    long_folder = "x86_hello.xiapi32.sideb..mbly.of.a.long.name_0123456789abcdef_1.0.0.0_none_2f1d6e3a9b7c4d51"
-    vc90_sp1 = f"x86_microsoft.vc90.crt_1fc8b3b9a1e18e3b_{VC90_SP1}_none_508ef7e4bcbbe589"
     fixed = [(relocs_stripped(dll("fixed"), os.path.join(work, "fixed-xiapi32.dll")), "xiapi32.dll")]
     id2_ignored = ("Wine starts the program all the same: it makes no activation context for a DLL's manifest that "
                    "asks for an assembly it cannot find, and goes on without one; Windows refuses the process.")

@@ -155,7 +155,7 @@ def windows_image_verdicts():
     the folder itself. Bad images: status 2 and one line."""
     folder = work("image")
     cases = [c for c in loader_cases.cases(work("cases"), P.dlls, P.standin, P.wine_dlls, P.exe)
-             if c.system and os.path.basename(c.system()) == "windows-10"]
+             if c.system and os.path.basename(c.system.path) == "windows-10"]
     root = os.path.join(folder, "root")
     os.makedirs(root)
     os.symlink(cases[0].system(), os.path.join(root, "Windows"))

@@ -18,17 +18,20 @@ VC_RUNTIMES = re.compile(r"(msvc[rpm]\d|vcruntime|vcomp|concrt|atl\d|mfc\d)")
 KNOWN_DLLS = ("_wow64 _wow64cpu advapi32 clbcatq combase COMDLG32 coml2 DifxApi gdi32 gdiplus IMAGEHLP IMM32 "
               "kernel32 MSCTF MSVCRT NORMALIZ NSI ole32 OLEAUT32 PSAPI rpcrt4 sechost Setupapi SHCORE SHELL32 "
               "SHLWAPI user32 WLDAP32 wow64 wow64win WS2_32").split()
-# The side-by-side components (arch_name_token_version_language_hash, [files
-# from Wine's folder]) that the suite's cases ask for: the common controls 6
-# and their publisher policy, Visual C++ 2008's runtime and its policy (name
-# longer than 40 characters, so shortened), and an assembly of our own whose
-# name is longer than 40 characters.
+# The side-by-side components that the suite's cases ask for: the common
+# controls 6 and their publisher policy, Visual C++ 2008's runtime and its
+# policy, and an assembly of our own whose name is longer than 40
+# characters, so that the store spells it shortened. Each is
+# (arch_name_token_version_language_hash, [its files, Wine's unless given]).
+COMMON_CONTROLS = "x86_microsoft.windows.common-controls_6595b64144ccf1df_6.0.19041.1110_none_a8625c1886757984"
+VC90 = "x86_microsoft.vc90.crt_1fc8b3b9a1e18e3b_9.0.30729.9625_none_508ef7e4bcbbe589"
+LONG_NAME = "x86_hello.xiapi32.sideb..mbly.of.a.long.name_0123456789abcdef_1.0.0.0_none_2f1d6e3a9b7c4d51"
 COMPONENTS = (
-    ("x86_microsoft.windows.common-controls_6595b64144ccf1df_6.0.19041.1110_none_a8625c1886757984", ["comctl32.dll"]),
+    (COMMON_CONTROLS, ["comctl32.dll"]),
     ("x86_policy.6.0.microsof..ows.common-controls_6595b64144ccf1df_6.0.19041.1110_none_0ad9b2f7b8f1a4c2", []),
-    ("x86_microsoft.vc90.crt_1fc8b3b9a1e18e3b_9.0.30729.9625_none_508ef7e4bcbbe589", ["msvcr90.dll"]),
+    (VC90, ["msvcr90.dll"]),
     ("x86_policy.9.0.microsoft.vc90.crt_1fc8b3b9a1e18e3b_9.0.30729.9625_none_bb3cf1ce2c18f9ae", []),
-    ("x86_hello.xiapi32.sideb..mbly.of.a.long.name_0123456789abcdef_1.0.0.0_none_2f1d6e3a9b7c4d51", ["xilong.dll"]),
+    (LONG_NAME, ["xilong.dll"]),
 )
 
 
