@@ -1,10 +1,8 @@
 # LLVM clang and lld in MinGW mode for 32-bit x86 Windows, using the
 # mingw-w64 headers and C runtime that the GCC cross compiler brings
-# (Debian: clang, lld, llvm, g++-mingw-w64-i686).
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86)
-
-set(triple i686-w64-mingw32)
+# (Debian: clang, lld, llvm, g++-mingw-w64-i686), or for x86-64 where
+# MINGW_TRIPLE says so (target.cmake).
+include(${CMAKE_CURRENT_LIST_DIR}/target.cmake)
 set(CMAKE_C_COMPILER clang)
 set(CMAKE_CXX_COMPILER clang++)
 set(CMAKE_C_COMPILER_TARGET ${triple})
@@ -29,7 +27,7 @@ execute_process(COMMAND ${triple}-gcc -print-libgcc-file-name
                 RESULT_VARIABLE failed)
 if(failed OR NOT EXISTS "${libgcc}")
   message(FATAL_ERROR "${triple}-gcc did not say where libgcc is; "
-                      "install g++-mingw-w64-i686 (scripts/setup does)")
+                      "install g++-mingw-w64-${MINGW_PACKAGE_SUFFIX} (scripts/setup does)")
 endif()
 get_filename_component(gcc_dir "${libgcc}" DIRECTORY)
 

@@ -1,10 +1,8 @@
 # MinGW-w64 GCC cross compiler and GNU ld for 32-bit x86 Windows
-# (Debian: g++-mingw-w64-i686). Flags shared with the clang toolchain live
-# in the top-level CMakeLists.txt; only what is GNU-specific is here.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86)
-
-set(triple i686-w64-mingw32)
+# (Debian: g++-mingw-w64-i686), or for x86-64 where MINGW_TRIPLE says so
+# (target.cmake). Flags shared with the clang toolchain live in the
+# top-level CMakeLists.txt; only what is GNU-specific is here.
+include(${CMAKE_CURRENT_LIST_DIR}/target.cmake)
 set(CMAKE_C_COMPILER ${triple}-gcc)
 set(CMAKE_CXX_COMPILER ${triple}-g++)
 set(CMAKE_RC_COMPILER ${triple}-windres)
