@@ -8,11 +8,13 @@ from . import report
 from .folders import SearchOrder, System, wine_system
 from .knowndlls import known_dlls
 from .loader import Loader
+from .machine import of_program
 from .status import BadInput, Refused
 from .sxs import SideBySide
 
-DESCRIPTION = ("The Windows loader's verdict on a 32-bit program's load-time imports, worked out from the files "
-               "the way that loader binds them (see docs/loader.md). Exit status 0 starts, 1 refused, 2 bad input.")
+DESCRIPTION = ("The Windows loader's verdict on an x86 or x64 program's load-time imports, worked out from the "
+               "files the way that loader binds them (see docs/loader.md). Exit status 0 starts, 1 refused, 2 bad "
+               "input.")
 
 
 def parse_args(argv):
@@ -20,9 +22,10 @@ def parse_args(argv):
     p.add_argument("exe")
     p.add_argument("--system",
                    help="the system folder, or a Windows folder holding System32 (with config/SYSTEM, the registry "
-                        "that names the known DLLs) and WinSxS: a copy of a real Windows' for Windows' verdict, or a "
-                        "Wine prefix's drive_c/windows (default: Wine's 32-bit DLL folder, which scripts/wine-paths finds: "
-                        "no registry, no WinSxS)")
+                        "that names the known DLLs), SysWOW64 on a 64-bit Windows, and WinSxS: a copy of a real "
+                        "Windows' for Windows' verdict (scripts/windows-image takes one out of an installation image), "
+                        "or a Wine prefix's drive_c/windows (default: Wine's DLL folder of the program's machine, "
+                        "which scripts/wine-paths finds: no registry, no WinSxS)")
     p.add_argument("--path", action="append", default=[],
                    help="folders searched last, as PATH is, ':'-separated (repeatable)")
     p.add_argument("--known-dlls", help="a file of known DLLs, one name a line, in place of the list in the Windows "
@@ -35,14 +38,15 @@ def prepare(a):
     """The loader for these arguments; BadInput when one cannot be used."""
     if not os.path.isfile(a.exe):
         raise BadInput(f"no such file: {a.exe}")
-    system = System(a.system or wine_system())
+    machine = of_program(a.exe)
+    system = System(a.system or wine_system(machine), machine)
     paths = [p for option in a.path for p in option.split(":") if p]
     for folder in paths:
         if not os.path.isdir(folder):
             raise BadInput(f"no such --path folder: {folder}")
     known = known_dlls(a.known_dlls, system.hive)
     app = os.path.dirname(os.path.abspath(a.exe))
-    return Loader(system, SearchOrder(app, system, paths, known), SideBySide(system.winsxs))
+    return Loader(machine, system, SearchOrder(app, system, paths, known), SideBySide(system.winsxs, machine.arch))
 
 
 def main(argv=None):

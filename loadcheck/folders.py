@@ -13,13 +13,18 @@ WINE_PATHS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file
 
 
 @functools.lru_cache(maxsize=None)
-def wine_system():
-    """Wine's 32-bit DLLs: PE images with real export tables and an API set
-    schema, which stand in for a Windows system folder. Each release keeps
-    them in a place of its own; scripts/wine-paths knows where. None where
-    Wine is not installed."""
-    r = subprocess.run([WINE_PATHS, "dlls"], capture_output=True, text=True)
-    return r.stdout.strip() if r.returncode == 0 else None
+def wine_system(machine):
+    """Wine's DLLs for the machine's processes: PE images with real export
+    tables and an API set schema, which stand in for a Windows system
+    folder. Each release keeps them in a place of its own; scripts/wine-paths
+    knows where, and says what to install where they are missing."""
+    r = subprocess.run([WINE_PATHS, machine.wine], capture_output=True, text=True)
+    if r.returncode != 0:
+        raise BadInput(f"Wine's {machine.name} DLLs, the default system folder of an {machine.name} program, are "
+                       f"missing ({r.stderr.strip().removeprefix('scripts/wine-paths: ')}); or give --system")
+    return r.stdout.strip()
+
+
 class Folder:
     """A folder's files, by name without regard to case."""
 
@@ -33,26 +38,29 @@ class Folder:
 
 
 class System:
-    """What --system names: a system folder, or a Windows folder holding
-    System32 (names compared without case). For a 32-bit program the
-    system folder of a Windows folder is its SysWOW64 where there is one
-    (64-bit Windows redirects System32 there), else its System32; the API
-    set schema is the one in System32, which Windows maps into every
-    process, 32-bit ones too; the shared store of side-by-side assemblies
-    is its WinSxS, and its registry's SYSTEM hive System32/config/SYSTEM.
-    A bare system folder has none of those."""
+    """What --system names for a process of the machine given: a system
+    folder, or a Windows folder holding System32 or SysWOW64 (names
+    compared without case). Of a Windows folder, the system folder of an
+    x64 process is System32; of an x86 process SysWOW64 where there is one
+    (64-bit Windows redirects System32 there), else System32. The API set
+    schema is the one in System32, which Windows maps into every process,
+    32-bit ones too; the shared store of side-by-side assemblies is its
+    WinSxS, and its registry's SYSTEM hive System32/config/SYSTEM. A bare
+    system folder has none of those."""
 
-    def __init__(self, given):
-        if given is None:
-            raise BadInput("Wine's 32-bit DLLs, the default system folder, are not installed: install wine32:i386 "
-                           "(scripts/setup does), or give --system")
+    def __init__(self, given, machine):
         if not os.path.isdir(given):
             raise BadInput(f"no such system folder: {given}")
+        self.machine = machine
         folders = {f.lower(): f for f in os.listdir(given) if os.path.isdir(os.path.join(given, f))}
         self.winsxs = self.hive = None
-        if "system32" in folders:
-            schema_folder = Folder(os.path.join(given, folders["system32"]))
-            self.folder = Folder(os.path.join(given, folders.get("syswow64", folders["system32"])))
+        if "system32" in folders or "syswow64" in folders:
+            system = next((folders[f] for f in machine.system if f in folders), None)
+            if system is None:
+                raise BadInput(f"{given} is a Windows folder without System32, which holds an "
+                               f"{machine.name} program's DLLs")
+            self.folder = Folder(os.path.join(given, system))
+            schema_folder = Folder(os.path.join(given, folders["system32"])) if "system32" in folders else self.folder
             self.winsxs = os.path.join(given, folders["winsxs"]) if "winsxs" in folders else None
             config = schema_folder.find("config")
             self.hive = config and os.path.isdir(config) and Folder(config).find("SYSTEM")
@@ -103,15 +111,15 @@ class SearchOrder:
         return known
 
     def find(self, name):
-        """(path, how) where the loader takes the DLL from, or None."""
+        """[(path, how)]: the files that the loader may take the DLL from,
+        in the order it tries them (it passes over one of another machine
+        than the process's, loader.py); a known DLL's only from the system
+        folder."""
         if name.lower() in self.known:
             if self.app.find(name) and name.lower() not in self.noted:
                 self.noted.add(name.lower())
                 self.notes.append(f"{name} beside the program is not used: a known DLL")
-            return self.system.folder.find(name), "known DLL"
-        for folder, how in [(self.app, "application folder"), (self.system.folder, "system folder")] + \
-                           [(p, "PATH") for p in self.paths]:
-            path = folder.find(name)
-            if path:
-                return path, how
-        return None
+            return [(self.system.folder.find(name), "known DLL")]
+        places = [(self.app, "application folder"), (self.system.folder, "system folder")] + \
+                 [(p, "PATH") for p in self.paths]
+        return [(folder.find(name), how) for folder, how in places if folder.find(name)]

@@ -8,7 +8,6 @@ import pefile
 
 from .status import BadInput
 
-I386 = pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"]
 IMPORT = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]
 EXPORT = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_EXPORT"]
 RESOURCE = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]
@@ -32,8 +31,11 @@ class Image:
         header = pe.OPTIONAL_HEADER
         self.base, self.size = header.ImageBase, header.SizeOfImage
         # Without base relocations the loader can map it only at its base.
-        self.fixed = bool(pe.FILE_HEADER.Characteristics & RELOCS_STRIPPED) or \
-            not header.DATA_DIRECTORY[BASERELOC].Size
+        # An optional header may list fewer data directories than there are
+        # (NumberOfRvaAndSizes): an image without that one has none.
+        directories = header.DATA_DIRECTORY
+        relocations = directories[BASERELOC].Size if len(directories) > BASERELOC else 0
+        self.fixed = bool(pe.FILE_HEADER.Characteristics & RELOCS_STRIPPED) or not relocations
         self.isolated = not header.DllCharacteristics & NO_ISOLATION
         exports = getattr(pe, "DIRECTORY_ENTRY_EXPORT", None)
         symbols = exports.symbols if exports else []
@@ -71,8 +73,9 @@ def imported_dll_names(path):
     read: quick, for the many DLLs that the known ones pull in)."""
     try:
         pe = pefile.PE(path, fast_load=True)
-        d = pe.OPTIONAL_HEADER.DATA_DIRECTORY[IMPORT]
-        entries = pe.parse_import_directory(d.VirtualAddress, d.Size, dllnames_only=True) if d.Size else []
+        directories = pe.OPTIONAL_HEADER.DATA_DIRECTORY
+        d = directories[IMPORT] if len(directories) > IMPORT else None
+        entries = pe.parse_import_directory(d.VirtualAddress, d.Size, dllnames_only=True) if d and d.Size else []
         names = [text(pe.get_string_at_rva(e.struct.Name)) for e in entries or []]
         pe.close()
     except (pefile.PEFormatError, OSError):
@@ -93,7 +96,7 @@ def manifests(path):
                 if entry.id is not None and entry.directory.entries:
                     data = entry.directory.entries[0].data.struct
                     found[entry.id] = pe.get_data(data.OffsetToData, data.Size)
-    except (pefile.PEFormatError, OSError, AttributeError):
+    except (pefile.PEFormatError, OSError, AttributeError, IndexError):
         return {}  # no manifest that the loader could read either
     return found
 

@@ -10,7 +10,8 @@ mapped under that name (one found side by side only by its path); to a
 known DLL; through the search order (folders.py)."""
 import os
 
-from .image import I386, read_image
+from .image import read_image
+from .machine import name as machine_name
 from .names import dll_file_name, parse_forwarder
 from .status import (BadInput, Refused, CONFLICTING_ADDRESSES, DLL_NOT_FOUND, ENTRYPOINT_NOT_FOUND,
                      INVALID_IMAGE_FORMAT, ORDINAL_NOT_FOUND)
@@ -46,8 +47,8 @@ def not_found(function, dll, module, detail=None):
 
 
 class Loader:
-    def __init__(self, system, search, sxs):
-        self.system, self.search, self.sxs = system, search, sxs
+    def __init__(self, machine, system, search, sxs):
+        self.machine, self.system, self.search, self.sxs = machine, system, search, sxs
         self.by_name = {}   # modules found by name, by that file name, lower case
         self.by_path = {}   # modules found side by side, by their path, lower case
         self.mapped = []    # in the order mapped
@@ -55,6 +56,7 @@ class Loader:
         self.own = []       # the modules that the program's own imports bound to
         self.default = None  # the process's activation context: the program's
         self.fixed = []     # the modules mapped that cannot move: each takes its range
+        self.notes = []     # the files of another machine passed over
 
     def start(self, path):
         """Binds the program's imports; the program's Module. Refused where
@@ -62,8 +64,8 @@ class Loader:
         name = os.path.basename(path)
         image = read_image(path)
         self.program = Module(name, os.path.abspath(path), "program", None, image)
-        if image.machine != I386:
-            raise Refused(INVALID_IMAGE_FORMAT, name, dll=name)
+        if image.machine != self.machine.code:
+            raise self.other_machine(name, path, image)
         self.place(self.program)
         self.default = self.program.context = self.sxs.module_context(self.program.path, image, True, name)
         self.bind(self.program, own=True)
@@ -80,25 +82,49 @@ class Loader:
                 return self.by_path[path.lower()]
             if not os.path.isfile(path):
                 raise Refused(DLL_NOT_FOUND, f"{name} ({path}, a file of {assembly.identity})", dll=name)
-            return self.map(name, path, "side by side", importer, api_set, assembly, self.by_path, path.lower())
+            image = self.image(name, path)
+            if image.machine != self.machine.code:
+                arch = assembly.identity.arch
+                raise self.other_machine(name, path, image, f"a file of {assembly.identity}, {arch}" + (
+                    ", so the Windows folder is broken" if arch.lower() == self.machine.arch else ""))
+            return self.map(name, path, image, "side by side", importer, api_set, assembly, self.by_path,
+                            path.lower())
         module = self.by_name.get(file_name.lower())
         if module:
             module.api_set = module.api_set or api_set
             return module
-        found = self.search.find(file_name)
-        if found is None:
-            raise Refused(DLL_NOT_FOUND, name, dll=name)
-        path, how = found
-        return self.map(name, path, "API set" if api_set else how, importer, api_set, None, self.by_name,
-                        file_name.lower())
+        passed_over = None
+        for path, how in self.search.find(file_name):
+            image = self.image(name, path)
+            if image.machine == self.machine.code:
+                return self.map(name, path, image, "API set" if api_set else how, importer, api_set, None,
+                                self.by_name, file_name.lower())
+            # Of the system's own DLLs, one of another machine means the
+            # Windows folder is not one of this process's machine.
+            if how == "known DLL" or (api_set and how == "system folder"):
+                raise self.other_machine(name, path, image, f"{'a known DLL' if how == 'known DLL' else 'an API set host'}"
+                                         " of another machine, so the Windows folder is broken")
+            passed_over = passed_over or (path, image)
+            self.notes.append(f"{path} passed over: {machine_name(image.machine)}, the process is {self.machine.name}")
+        if passed_over:
+            raise self.other_machine(name, *passed_over)
+        raise Refused(DLL_NOT_FOUND, name, dll=name)
 
-    def map(self, name, path, how, importer, api_set, assembly, registry, key):
+    def image(self, name, path):
+        """The image of a file that a DLL name led to; a file that is no
+        PE image is refused as Windows refuses it."""
         try:
-            image = read_image(path)
+            return read_image(path)
         except BadInput:
-            raise Refused(INVALID_IMAGE_FORMAT, name, dll=name)
-        if image.machine != I386:
-            raise Refused(INVALID_IMAGE_FORMAT, name, dll=name)
+            raise Refused(INVALID_IMAGE_FORMAT, f"{name} ({path} is no PE image)", dll=name,
+                          file=os.path.basename(path))
+
+    def other_machine(self, name, path, image, why=None):
+        """The refusal of an image of another machine than the process's."""
+        return Refused(INVALID_IMAGE_FORMAT, f"{name} ({path}, {machine_name(image.machine)}; the process is "
+                       f"{self.machine.name}" + (f": {why})" if why else ")"), dll=name, file=os.path.basename(path))
+
+    def map(self, name, path, image, how, importer, api_set, assembly, registry, key):
         module = Module(name, path, how, importer.name, image, api_set, assembly)
         self.place(module)
         registry[key] = module

@@ -15,7 +15,8 @@ def how(m):
 
 def header(exe, loader):
     search, system = loader.search, loader.system
-    return (f"{exe}: known DLLs ({search.known_list}) from {system.folder.path}; other DLLs looked for in "
+    return (f"{exe}: an {loader.machine.name} program; known DLLs ({search.known_list}) from {system.folder.path}; "
+            "other DLLs looked for in "
             + ", then ".join(f.path for f in [search.app, system.folder] + search.paths)
             + (f"; API sets by {system.schema.path}" if system.schema else "; no API set schema")
             + (f"; side-by-side assemblies from {system.winsxs} and private ones" if system.winsxs else
@@ -35,9 +36,13 @@ def as_text(exe, loader, refusal):
     if loader.api_sets:
         lines.append("API sets:")
         lines += [f"  {api_set} -> {host} (for {needed_by})" for api_set, host, needed_by in loader.api_sets]
-    lines += loader.search.notes + loader.sxs.notes
+    lines += notes(loader)
     lines.append(f"refused: {refusal}" if refusal else "starts")
     return "\n".join(lines)
+
+
+def notes(loader):
+    return loader.search.notes + loader.notes + loader.sxs.notes
 
 
 def module_json(m, loader):
@@ -57,7 +62,8 @@ def as_json(loader, refusal):
     return json.dumps({
         "verdict": "refused" if refusal else "starts", "status": status[0], "code": status[1],
         "dll": refusal and refusal.dll, "function": refusal and refusal.function, "file": refusal and refusal.file,
-        "detail": refusal and refusal.detail, "winsxs": loader.system.winsxs,
+        "detail": refusal and refusal.detail, "machine": loader.machine.name, "system": loader.system.folder.path,
+        "winsxs": loader.system.winsxs,
         "known_dlls": {"from": loader.search.known_list.source, "path": loader.search.known_list.path},
         "modules": [module_json(m, loader) for m in loader.mapped],
-        "notes": loader.search.notes + loader.sxs.notes}, indent=1)
+        "notes": notes(loader)}, indent=1)

@@ -15,12 +15,13 @@ from typing import NamedTuple
 from .folders import Folder
 from .manifest import Identity, Manifest, ManifestError, version_key
 
-ARCH = "x86"  # the process's: a 32-bit x86 program
 # A compressed manifest begins with one of these and the byte 1.
 COMPRESSED = (b"DCM", b"DCN", b"DCS", b"DCD", b"DCH", b"DCX")
 # Names longer than this are shortened in the store's file and folder names:
-# their first 19 characters, "..", their last 19.
+# their first 19 characters, "..", their last 19; cultures longer than 8
+# characters likewise to their first 3 and their last 3 ("sr-..-rs").
 LONGEST = 40
+LONGEST_CULTURE = 8
 
 
 def version_or_none(version):
@@ -30,25 +31,35 @@ def version_or_none(version):
         return None
 
 
-def arch_of(identity):
-    return ARCH if identity.arch in ("", "*") else identity.arch.lower()
+def arch_of(identity, process):
+    """An identity's processor architecture; "*" (or none) is the
+    process's own (process: x86 or amd64)."""
+    return process if identity.arch in ("", "*") else identity.arch.lower()
+
+
+def shortened(text, longest, kept):
+    """text, lower case, as the store's file names spell it: where longer
+    than longest, its first and last kept characters around ".."."""
+    text = text.lower()
+    return text if len(text) <= longest else text[:kept] + ".." + text[-kept:]
 
 
 def language_of(identity):
-    return "none" if identity.language in ("", "*", "neutral") else identity.language.lower()
+    if identity.language in ("", "*", "neutral"):
+        return "none"
+    return shortened(identity.language, LONGEST_CULTURE, 3)
 
 
 def stored_name(name):
     """An assembly's name as the store's file names spell it, lower case."""
-    name = name.lower()
-    return name if len(name) <= LONGEST else name[:19] + ".." + name[-19:]
+    return shortened(name, LONGEST, 19)
 
 
-def matches(found, wanted):
+def matches(found, wanted, process):
     """Whether an assembly's identity is the one asked for: the same name
     (without case), version, processor architecture and key token."""
     return (found is not None and found.name.lower() == wanted.name.lower() and found.version == wanted.version
-            and arch_of(found) == arch_of(wanted) and found.token.lower() == wanted.token.lower())
+            and arch_of(found, process) == arch_of(wanted, process) and found.token.lower() == wanted.token.lower())
 
 
 def read(path, data=None):
@@ -95,8 +106,11 @@ class Entry(NamedTuple):
 
 
 class Store:
-    def __init__(self, winsxs):
-        self.winsxs = winsxs
+    """The store as the process of the given processor architecture (x86 or
+    amd64) sees it."""
+
+    def __init__(self, winsxs, process):
+        self.winsxs, self.process = winsxs, process
         self.folder = Folder(winsxs)
         manifests = self.folder.find("manifests")
         # (arch, name, token, language): [Entry], from the file names alone.
@@ -109,7 +123,7 @@ class Store:
                 self.entries.setdefault((arch, name, entry.token, entry.language), []).append(entry)
 
     def candidates(self, identity, name=None):
-        key = (arch_of(identity), stored_name(name or identity.name), (identity.token or "none").lower(),
+        key = (arch_of(identity, self.process), stored_name(name or identity.name), (identity.token or "none").lower(),
                language_of(identity))
         return self.entries.get(key, [])
 
@@ -146,6 +160,6 @@ class Store:
                 return Assembly(found, entry.path, {f: os.path.join(folder, name) for f, name in files.items()}, [],
                                 "WinSxS", from_name=True)
             manifest = read(entry.path)
-            if matches(manifest.identity, identity):
+            if matches(manifest.identity, identity, self.process):
                 return Assembly.of(manifest, folder, "WinSxS")
         return None

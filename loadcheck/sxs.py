@@ -12,7 +12,7 @@ from .status import Refused, SXS_CANT_GEN_ACTCTX
 from .store import Assembly, Store, matches, read
 
 
-def private(identity, folder):
+def private(identity, folder, process):
     """The private assembly in folder, in Microsoft's Assembly Searching
     Sequence: <name>.dll holding its manifest as resource 1, <name>.manifest,
     then the same two in the subfolder <name>. (The language-specific
@@ -29,7 +29,7 @@ def private(identity, folder):
         if manifest:
             found.append(read(manifest))
         for m in found:
-            if matches(m.identity, identity):
+            if matches(m.identity, identity, process):
                 return Assembly.of(m, where, "private")
     return None
 
@@ -51,11 +51,13 @@ class Context:
 
 
 class SideBySide:
-    """Activation contexts for the modules of one process, from one
-    shared store (or none, for a bare system folder)."""
+    """Activation contexts for the modules of one process, of the processor
+    architecture given (x86 or amd64), from one shared store (or none, for
+    a bare system folder)."""
 
-    def __init__(self, winsxs):
-        self.store = Store(winsxs) if winsxs else None
+    def __init__(self, winsxs, process):
+        self.store = Store(winsxs, process) if winsxs else None
+        self.process = process
         self.notes = []
 
     def module_context(self, path, image, program, name):
@@ -107,4 +109,4 @@ class SideBySide:
                     self.notes.append(f"{found.manifest} is compressed: {wanted}'s identity and files are read from "
                                       "its name and its folder")
                 return found
-        return private(wanted, folder)
+        return private(wanted, folder, self.process)
