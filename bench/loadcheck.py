@@ -2,8 +2,9 @@
 """How long scripts/loadcheck takes for one verdict against a Windows folder
 as big as a real Windows 10's: a side-by-side store of some 30,000
 compressed manifests and a SYSTEM hive (the suite's Windows 10 folder,
-tests/windows_folder.py, with that many more components). Each verdict is a
-process of its own, as a user runs it. Reports; does not judge.
+tests/windows_folder.py, with that many more components), for test.exe and
+for its 64-bit twin. Each verdict is a process of its own, as a user runs
+it. Reports; does not judge.
 
     bench/loadcheck.py BUILD_DIR [MANIFESTS] [RUNS]
 """
@@ -19,6 +20,7 @@ sys.path.insert(0, os.path.join(source, "tests"))
 sys.path.insert(0, source)
 import windows_folder  # noqa: E402
 from loadcheck.folders import wine_system  # noqa: E402
+from loadcheck.machine import X64, X86  # noqa: E402
 
 
 def main(build, manifests=30000, runs=5):
@@ -27,18 +29,24 @@ def main(build, manifests=30000, runs=5):
     dlls = os.path.join(build, "tests", "dlls")
     extra = manifests - len(windows_folder.COMPONENTS)
     started = time.monotonic()
-    windows = windows_folder.make(os.path.join(work, "Windows"), wine_system(), extra=extra,
+    windows = windows_folder.make(os.path.join(work, "Windows"), wine_system(X86), wine_system(X64), extra=extra,
                                   files={"xilong.dll": os.path.join(dlls, "longname", "xilong.dll")})
     made = time.monotonic() - started
     print(f"a Windows 10 folder with {manifests} compressed manifests, made in {made:.1f} s")
     # The stand-in alone (no manifest: the store is only listed), and a DLL
-    # that asks for the common controls 6 (publisher policy, then the store).
-    for case, dll in (("the stand-in", os.path.join(build, "xiapi32.dll")),
-                      ("a DLL asking for the common controls 6", os.path.join(dlls, "comctl6", "xiapi32.dll"))):
+    # that asks for the common controls 6 (publisher policy, then the store);
+    # each for test.exe and for its 64-bit twin (build/<preset>/x64).
+    twin = os.path.join(build, "x64")
+    for case, program, dll in (
+            ("the stand-in", build, os.path.join(build, "xiapi32.dll")),
+            ("a DLL asking for the common controls 6", build, os.path.join(dlls, "comctl6", "xiapi32.dll")),
+            ("the 64-bit twin's stand-in", twin, os.path.join(twin, "xiapi32.dll")),
+            ("a 64-bit DLL asking for the common controls 6", twin,
+             os.path.join(twin, "tests", "dlls", "comctl6", "xiapi32.dll"))):
         folder = os.path.join(work, case.replace(" ", "-"))
         os.makedirs(folder)
         shutil.copy(dll, folder)
-        exe = shutil.copy(os.path.join(build, "test.exe"), folder)
+        exe = shutil.copy(os.path.join(program, "test.exe"), folder)
         times = []
         for _ in range(runs):
             started = time.monotonic()

@@ -64,6 +64,7 @@ class Case:
     known_dlls: str = None  # a file of known DLLs in place of Windows' list
     wine: object = None     # where Wine differs from Windows: what Wine does, or {Wine's major version: that} ...
     why: str = None         # ... and why
+    x64: bool = False       # the program is the 64-bit twin of test.exe, not test.exe
 
     @property
     def status(self):
@@ -187,11 +188,23 @@ def first_import(image, dll):
     return entry.imports[0].name.decode()
 
 
-def cases(work, dlls, standin_dll, wine, exe):
-    """The cases, with what they need made in work. dlls/<case>/ holds the
-    DLLs of the suite's cases; wine is Wine's DLL folder; exe is test.exe."""
+def x64(*fields, **named):
+    """A case of the 64-bit twin of test.exe."""
+    return Case(*fields, x64=True, **named)
+
+
+def cases(work, p):
+    """The cases, with what they need made in work. Of the paths p (the
+    suite's paths.json), dlls/<case>/ holds the DLLs of the suite's cases,
+    wine_dlls is Wine's DLL folder, exe test.exe and standin the stand-in;
+    dlls64, wine_dlls64, exe64 and standin64 the same for x86-64."""
+    dlls, standin_dll, wine, exe, wine64 = p.dlls, p.standin, p.wine_dlls, p.exe, p.wine_dlls64
+
     def dll(case, name="xiapi32.dll"):
         return os.path.join(dlls, case, name)
+
+    def dll64(case, name="xiapi32.dll"):
+        return os.path.join(p.dlls64, case, name)
 
     # The system folders of other kinds, made only for the cases that use
     # them (in the emulated machine, a folder of links to Wine's DLLs takes
@@ -278,11 +291,13 @@ def cases(work, dlls, standin_dll, wine, exe):
     # imports it), or one whose ExcludeFromKnownDlls names it; its side-by-
     # side store compressed; a ucrtbase.dll from before powf.
     long_files = {"xilong.dll": dll("longname", "xilong.dll")}
-    windows10, windows10_system = made("windows-10", lambda path: windows_folder.make(path, wine, files=long_files))
-    _, no_msvcrt = made("windows-10-no-msvcrt", lambda path: windows_folder.make(path, wine, known=["kernel32"]))
-    _, excluded = made("windows-10-excluded", lambda path: windows_folder.make(path, wine, excluded=["MSVCRT.DLL"]))
+    windows10, windows10_system = made("windows-10", lambda path: windows_folder.make(path, wine, wine64,
+                                                                                      files=long_files))
+    _, no_msvcrt = made("windows-10-no-msvcrt", lambda path: windows_folder.make(path, wine, wine64, known=["kernel32"]))
+    _, excluded = made("windows-10-excluded", lambda path: windows_folder.make(path, wine, wine64,
+                                                                               excluded=["MSVCRT.DLL"]))
     _, old_ucrtbase = made("windows-10-old-ucrtbase", lambda path: windows_folder.make(
-        path, wine, system={"ucrtbase.dll": dll("old-ucrtbase", "ucrtbase.dll")}))
+        path, wine, wine64, system={"ucrtbase.dll": dll("old-ucrtbase", "ucrtbase.dll")}))
     hive_json = {"known_dlls": {"from": "hive", "path": f"{windows10}/System32/config/SYSTEM"}}
     planted_msvcrt = standin + [(dll("planted", "msvcrt.dll"), "msvcrt.dll")]
     planted_used = NO_ENTRY + first_import(exe, "msvcrt.dll") + " in msvcrt.dll"
@@ -291,6 +306,18 @@ def cases(work, dlls, standin_dll, wine, exe):
     fixed = [(relocs_stripped(dll("fixed"), os.path.join(work, "fixed-xiapi32.dll")), "xiapi32.dll")]
     id2_ignored = ("Wine starts the program all the same: it makes no activation context for a DLL's manifest that "
                    "asks for an assembly it cannot find, and goes on without one; Windows refuses the process.")
+    # The 64-bit twin: its stand-in elsewhere (PATH), Windows 10's amd64
+    # common controls, and the stand-ins of each machine where the other's
+    # process looks first.
+    elsewhere64 = os.path.join(work, "elsewhere64")
+    os.makedirs(elsewhere64)
+    shutil.copy(p.standin64, elsewhere64)
+    standin64, standin32 = [(p.standin64, "xiapi32.dll")], [(standin_dll, "xiapi32.dll")]
+    kernel32_64 = f"KERNEL32.dll: {wine64}/kernel32.dll (known DLL)"
+    comctl6_64 = windows_folder.COMMON_CONTROLS_64
+    fixed64 = [(relocs_stripped(dll64("fixed"), os.path.join(work, "fixed-xiapi32-64.dll")), "xiapi32.dll"),
+               (relocs_stripped(dll64("fixed", "xifixed.dll"), os.path.join(work, "xifixed-64.dll")), "xifixed.dll")]
+    passed_over = "{}/xiapi32.dll passed over: {}, the process is {}"
 
     return [
         Case("the stand-in beside it", standin, "starts",
@@ -305,7 +332,9 @@ def cases(work, dlls, standin_dll, wine, exe):
              NO_ENTRY + "xiStopAcquisition in xiapi32.dll", wine="starts",
              why="A function imported by name binds only to an exported name; this DLL exports it by ordinal "
                  "alone. " + stub),
-        Case("xiapi32.dll of another machine", [(foreign, "xiapi32.dll")], BAD_FORMAT + "xiapi32.dll"),
+        Case("xiapi32.dll of another machine", [(foreign, "xiapi32.dll")],
+             BAD_FORMAT + f"xiapi32.dll ({CASE}/xiapi32.dll, x64; the process is x86)",
+             json={"machine": "x86", "system": wine, "file": "xiapi32.dll"}),
         Case("KERNEL32.dll from before SRW locks", standin, NO_ENTRY + "AcquireSRWLockExclusive in KERNEL32.dll",
              missing=["AcquireSRWLockExclusive"], system=old_system),
         Case("a KERNEL32.dll planted beside it", standin + planted_kernel32, "starts",
@@ -450,4 +479,50 @@ def cases(work, dlls, standin_dll, wine, exe):
              [(dll("crt"), "xiapi32.dll")], NO_ENTRY + "powf in api-ms-win-crt-math-l1-1-0.dll (ucrtbase.dll)",
              system=old_ucrtbase, json={"dll": "api-ms-win-crt-math-l1-1-0.dll", "function": "powf",
                                         "file": "ucrtbase.dll"}),
+        Case("a DLL asking for an assembly whose culture is longer than 8 characters, against Windows 10",
+             [(dll("culture"), "xiapi32.dll")], "starts",
+             [f"  xilong.dll: {windows10}/WinSxS/{windows_folder.LONG_CULTURE}/xilong.dll (side by side: "
+              "Hello.Xiapi32.Resources 1.0.0.0, x86, 0123456789abcdef; WinSxS, identity from the file name; needed by "
+              "xiapi32.dll)"], system=windows10_system),
+        Case("the 64-bit stand-in beside it, the 32-bit one on PATH", standin64, "starts",
+             [f"xiapi32.dll: {elsewhere}/xiapi32.dll (PATH)", passed_over.format(CASE, "x64", "x86")], path=[elsewhere],
+             wine="does not start", why="Wine's 32-bit loader stops at the 64-bit DLL it finds first (error c000035a, "
+                                        "STATUS_IMAGE_WIN_64), where its 64-bit loader passes over a 32-bit one."),
+        # The 64-bit twin of test.exe, an x64 process: Wine's 64-bit DLLs,
+        # or the System32 of Windows 10, and DLLs of the right machine only.
+        x64("the 64-bit twin, its stand-in beside it", standin64, "starts", [kernel32_64, "    xiStopAcquisition: bound"],
+            json={"machine": "x64", "system": wine64, "modules": {"kernel32.dll": {"path": f"{wine64}/kernel32.dll"}}}),
+        x64("the 64-bit twin, xiapi32.dll absent", [], NOT_FOUND + "xiapi32.dll"),
+        x64("the 64-bit twin, xiapi32.dll without the function", [(dll64("lacking"), "xiapi32.dll")],
+            NO_ENTRY + "xiStopAcquisition in xiapi32.dll", wine="starts", why=stub),
+        x64("the 64-bit twin, xiapi32.dll importing ordinal 999 of ws2_32.dll", [(dll64("ws2-ordinal"), "xiapi32.dll")],
+            NO_ORDINAL + "999 in ws2_32.dll", wine="starts", why="Wine binds a missing ordinal to a stub, as it does "
+            "for 32-bit programs; Windows refuses the process."),
+        x64("the 64-bit twin, xiapi32.dll forwarding to xitarget.#2",
+            [(dll64("forward-decimal"), "xiapi32.dll"), (dll64("forward", "xitarget.dll"), "xitarget.dll")], "starts",
+            ["    xiStopAcquisition: forwarded to xitarget.#2"]),
+        x64("the 64-bit twin, xiapi32.dll importing from an API set", [(dll64("apiset"), "xiapi32.dll")], "starts",
+            [f"  {SYNCH} -> kernelbase.dll (for xiapi32.dll)"]),
+        x64("the 64-bit twin, a KERNEL32.dll planted beside it",
+            standin64 + [(dll64("planted", "KERNEL32.dll"), "KERNEL32.dll")], "starts",
+            ["KERNEL32.dll beside the program is not used: a known DLL", kernel32_64]),
+        x64("the 64-bit twin, xiapi32.dll and xifixed.dll without relocations at 0x10000000", fixed64,
+            CONFLICT + "xifixed.dll at 0x10000000 overlaps xiapi32.dll", wine={"10": "starts"},
+            why="Wine 10 maps a DLL marked IMAGE_FILE_RELOCS_STRIPPED elsewhere when its base is taken."),
+        x64("the 64-bit twin, the 32-bit stand-in beside it, the 64-bit one on PATH", standin32, "starts",
+            [f"xiapi32.dll: {elsewhere64}/xiapi32.dll (PATH)", passed_over.format(CASE, "x86", "x64")],
+            path=[elsewhere64]),
+        x64("the 64-bit twin, the 32-bit stand-in beside it and no 64-bit one", standin32,
+            BAD_FORMAT + f"xiapi32.dll ({CASE}/xiapi32.dll, x86; the process is x64)",
+            json={"dll": "xiapi32.dll", "file": "xiapi32.dll", "code": "0xC000007B"}),
+        x64("the 64-bit twin against Windows 10", standin64, "starts",
+            [f"KERNEL32.dll: {windows10}/System32/kernel32.dll (known DLL)"], system=windows10_system,
+            json=dict(hive_json, machine="x64", system=f"{windows10}/System32")),
+        x64("the 64-bit twin, a DLL asking for the common controls 6, against Windows 10", [(dll64("comctl6"), "xiapi32.dll")],
+            "starts", [f"  comctl32.dll: {windows10}/WinSxS/{comctl6_64}/comctl32.dll (side by side: Microsoft.Windows."
+                       "Common-Controls 6.0.19041.1110, amd64, 6595b64144ccf1df; WinSxS, identity from the file name; "
+                       "needed by xiapi32.dll)"], system=windows10_system),
+        x64("the 64-bit twin, a DLL asking for the x86 Visual C++ 2008 runtime, against Windows 10",
+            [(dll64("vc90"), "xiapi32.dll")], BAD_FORMAT + f"{VC90_FILE} ({windows10}/WinSxS/{vc90_sp1}/{VC90_FILE}, x86; "
+            f"the process is x64: a file of Microsoft.VC90.CRT {VC90_SP1}, x86)", system=windows10_system),
     ]

@@ -7,6 +7,7 @@ says of input it cannot use.
 import json
 import os
 import shutil
+import struct
 import subprocess
 
 import pefile
@@ -52,10 +53,10 @@ def check_json(name, got, wanted):
 def verdicts():
     with open(os.path.join(P.source, "docs", "loader.md")) as f:
         doc = f.read()
-    for n, case in enumerate(loader_cases.cases(work("cases"), P.dlls, P.standin, P.wine_dlls, P.exe)):
+    for n, case in enumerate(loader_cases.cases(work("cases"), P)):
         name = case.name
         ok(f"\n| {name} |" in doc, f"docs/loader.md has no row for the case {name!r}")
-        exe = case.place(P.exe, os.path.join(P.work, f"case{n}"))
+        exe = case.place(P.exe64 if case.x64 else P.exe, os.path.join(P.work, f"case{n}"))
         verdict, lines = case.expected(os.path.dirname(exe))
         status, out, err = loadcheck(exe, *case.options())
         got = out.splitlines()
@@ -93,14 +94,62 @@ def odd_forwarders():
            f"stderr {err[-600:]!r}")
 
 
+def il_only(image, path):
+    """A copy of the image that says it is .NET code without native code: a
+    CLR header (IMAGE_COR20_HEADER, its flags COMIMAGE_FLAGS_ILONLY) in the
+    slack at the end of a section, and the data directory naming it."""
+    pe = pefile.PE(image)
+    section = next(s for s in pe.sections if s.SizeOfRawData - s.Misc_VirtualSize >= 80)
+    start = (section.Misc_VirtualSize + 7) // 8 * 8
+    pe.set_bytes_at_offset(section.PointerToRawData + start, struct.pack("<IHHIII", 72, 2, 5, 0, 0, 1).ljust(72, b"\0"))
+    section.Misc_VirtualSize = start + 72
+    clr = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_COM_DESCRIPTOR"]]
+    clr.VirtualAddress, clr.Size = section.VirtualAddress + start, 72
+    pe.write(path)
+    return path
+
+
+def directories(image, path, count):
+    """A copy of the image whose optional header lists count data
+    directories (NumberOfRvaAndSizes), fewer than the 16 it has."""
+    pe = pefile.PE(image, fast_load=True)
+    pe.OPTIONAL_HEADER.NumberOfRvaAndSizes = count
+    pe.write(path)
+    return path
+
+
+def damaged_headers():
+    """Headers that are legal but rare get a verdict: a program and a DLL
+    that list fewer data directories than there are (no relocations then,
+    and no resources)."""
+    folder = work("headers")
+    for name, program, dll in (("a program listing 5 data directories", directories(P.exe, f"{folder}/5.exe", 5), P.standin),
+                               ("a DLL listing 2", P.exe, directories(P.standin, f"{folder}/2.dll", 2))):
+        case = os.path.join(folder, name.replace(" ", "-"))
+        os.makedirs(case)
+        shutil.copy(dll, os.path.join(case, "xiapi32.dll"))
+        status, out, err = loadcheck(shutil.copy(program, os.path.join(case, "test.exe")))
+        ok(status == 0 and out.splitlines()[-1:] == ["starts"],
+           f"{name}: status {status}, last line {out.splitlines()[-1:]}, expected starts; stderr {err[-600:]!r}")
+
+
 def bad_inputs():
     folder = work("bad")
     text = os.path.join(folder, "notes.txt")
     with open(text, "w") as f:
         f.write("not a program\n")
-    truncated = os.path.join(folder, "truncated.exe")
-    with open(P.exe, "rb") as f, open(truncated, "wb") as g:
-        g.write(f.read()[:4096])
+    truncated, truncated64 = os.path.join(folder, "truncated.exe"), os.path.join(folder, "truncated64.exe")
+    for program, cut in ((P.exe, truncated), (P.exe64, truncated64)):
+        with open(program, "rb") as f, open(cut, "wb") as g:
+            g.write(f.read()[:4096])
+    machine = pefile.MACHINE_TYPE
+    arm64 = loader_cases.with_header(P.exe64, f"{folder}/arm64.exe",
+                                     lambda h: setattr(h, "Machine", machine["IMAGE_FILE_MACHINE_ARM64"]))
+    ia64 = loader_cases.with_header(P.exe64, f"{folder}/ia64.exe",
+                                    lambda h: setattr(h, "Machine", machine["IMAGE_FILE_MACHINE_IA64"]))
+    x64_over_pe32 = loader_cases.another_machine(P.exe, f"{folder}/x64-over-pe32.exe")
+    no_system32 = os.path.join(folder, "no-system32")
+    os.makedirs(os.path.join(no_system32, "SysWOW64"))
     # The schema counting far more entries than its section holds, or of the
     # versions of Windows 7 and of Windows 8.
     schema = [loader_cases.with_schema(f"{folder}/schema{n}", P.wine_dlls, lambda pe, section, at=at, value=value:
@@ -109,7 +158,13 @@ def bad_inputs():
     hive = loader_cases.written(f"{folder}/hive/System32/config/SYSTEM", "not a registry hive\n")
     for name, args, says in (
             ("no such file", [os.path.join(folder, "absent.exe")], "no such file"), ("a text file", [text], "not a PE"),
-            ("a truncated program", [truncated], "truncated"),
+            ("a truncated program", [truncated], "truncated"), ("a truncated x64 program", [truncated64], "truncated"),
+            ("an ARM64 program", [arm64], "is a program for ARM64 (0xaa64): loadcheck gives the verdict for x86 and x64"),
+            ("an IA-64 program", [ia64], "is a program for IA-64 (Itanium) (0x0200)"),
+            ("a .NET program without native code", [il_only(P.exe, f"{folder}/il-only.exe")], "a .NET image without"),
+            ("an x64 file header over a PE32 optional header", [x64_over_pe32], "an x64 file header with a PE32 optional"),
+            ("an x64 program, a Windows folder without System32", [P.exe64, "--system", no_system32],
+             "a Windows folder without System32, which holds an x64 program's DLLs"),
             ("no such system folder", [P.exe, "--system", text], "no such system folder"),
             ("no such --path folder", [P.exe, "--path", f"{folder}:{folder}/absent"], "absent"),
             ("a malformed API set schema", [P.exe, "--system", schema[0]], "not a readable API set schema"),
@@ -154,7 +209,7 @@ def windows_image_verdicts():
     that scripts/windows-image extracts from either gives the verdicts of
     the folder itself. Bad images: status 2 and one line."""
     folder = work("image")
-    cases = [c for c in loader_cases.cases(work("cases"), P.dlls, P.standin, P.wine_dlls, P.exe)
+    cases = [c for c in loader_cases.cases(work("cases"), P)
              if c.system and os.path.basename(c.system.path) == "windows-10"]
     root = os.path.join(folder, "root")
     os.makedirs(root)
@@ -178,8 +233,9 @@ def windows_image_verdicts():
         ok(status == 0 and os.path.isdir(os.path.join(windows, "WinSxS", "Manifests")),
            f"{image}: status {status}, last line {windows!r}, not a Windows folder; stderr {err[-400:]!r}")
         for n, case in enumerate(cases):
-            exe = case.place(P.exe, os.path.join(folder, f"case{n}-{os.path.basename(image)}"))
-            verdict, _ = case.expected(os.path.dirname(exe))
+            exe = case.place(P.exe64 if case.x64 else P.exe, os.path.join(folder, f"case{n}-{os.path.basename(image)}"))
+            # A verdict that names a file of the Windows folder names the extracted one's.
+            verdict = case.expected(os.path.dirname(exe))[0].replace(case.system.path, windows)
             status, out, err = loadcheck(exe, *case.options()[2:], "--system", windows)
             ok(status == case.status and out.splitlines()[-1:] == [verdict], f"{case.name}, from {image}: status "
                f"{status}, last line {out.splitlines()[-1:]}, expected {verdict!r}; stderr {err[-400:]!r}")
@@ -200,6 +256,7 @@ def loader_verdict():
     hive_reads_back()
     verdicts()
     odd_forwarders()
+    damaged_headers()
     bad_inputs()
 
 

@@ -1,12 +1,13 @@
-"""A Windows 10 folder as it lies on disk, for loadcheck's --system: the
-32-bit DLLs in SysWOW64 (links to Wine's), the API set schema and the
-registry's SYSTEM hive in System32, and the side-by-side store in WinSxS,
-its manifests compressed as Windows 8 and later keep them. The hive is
-written here, by a small writer of the registry's file format, so that the
-reader under test (hivex) reads a file it did not write itself.
+"""A 64-bit Windows 10 folder as it lies on disk, for loadcheck's --system:
+the 64-bit DLLs, the API set schema and the registry's SYSTEM hive in
+System32, the 32-bit DLLs in SysWOW64 (links to Wine's DLLs of each
+machine), and the side-by-side store in WinSxS, its manifests compressed as
+Windows 8 and later keep them. The hive is written here, by a small writer
+of the registry's file format, so that the reader under test (hivex) reads
+a file it did not write itself.
 
-    make(path, wine)                         the folder, of Wine's DLLs in wine
-    make(path, wine, known=[...], excluded=[...], system={...}, extra=N)
+    make(path, wine, wine64)                 the folder, of Wine's 32- and 64-bit DLLs
+    make(path, wine, wine64, known=[...], excluded=[...], system={...}, extra=N)
 """
 import os
 import re
@@ -19,19 +20,26 @@ KNOWN_DLLS = ("_wow64 _wow64cpu advapi32 clbcatq combase COMDLG32 coml2 DifxApi 
               "kernel32 MSCTF MSVCRT NORMALIZ NSI ole32 OLEAUT32 PSAPI rpcrt4 sechost Setupapi SHCORE SHELL32 "
               "SHLWAPI user32 WLDAP32 wow64 wow64win WS2_32").split()
 # The side-by-side components that the suite's cases ask for: the common
-# controls 6 and their publisher policy, Visual C++ 2008's runtime and its
-# policy, and an assembly of our own whose name is longer than 40
-# characters, so that the store spells it shortened. Each is
-# (arch_name_token_version_language_hash, [its files, Wine's unless given]).
+# controls 6 and their publisher policy, for x86 and amd64; Visual C++
+# 2008's runtime and its policy, for x86 only; and an assembly of our own
+# whose name is longer than 40 characters and one whose culture is longer
+# than 8, so that the store spells them shortened. Each is
+# (arch_name_token_version_language_hash, [its files, Wine's of that
+# architecture unless given]).
 COMMON_CONTROLS = "x86_microsoft.windows.common-controls_6595b64144ccf1df_6.0.19041.1110_none_a8625c1886757984"
+COMMON_CONTROLS_64 = "amd64_microsoft.windows.common-controls_6595b64144ccf1df_6.0.19041.1110_none_60aeb3d1e8f2f2c1"
 VC90 = "x86_microsoft.vc90.crt_1fc8b3b9a1e18e3b_9.0.30729.9625_none_508ef7e4bcbbe589"
 LONG_NAME = "x86_hello.xiapi32.sideb..mbly.of.a.long.name_0123456789abcdef_1.0.0.0_none_2f1d6e3a9b7c4d51"
+LONG_CULTURE = "x86_hello.xiapi32.resources_0123456789abcdef_1.0.0.0_sr-..-rs_5e0b4a1c2d3f6e7a"
 COMPONENTS = (
     (COMMON_CONTROLS, ["comctl32.dll"]),
     ("x86_policy.6.0.microsof..ows.common-controls_6595b64144ccf1df_6.0.19041.1110_none_0ad9b2f7b8f1a4c2", []),
+    (COMMON_CONTROLS_64, ["comctl32.dll"]),
+    ("amd64_policy.6.0.microsof..ows.common-controls_6595b64144ccf1df_6.0.19041.1110_none_c32c7e1e0d3a5b1f", []),
     (VC90, ["msvcr90.dll"]),
     ("x86_policy.9.0.microsoft.vc90.crt_1fc8b3b9a1e18e3b_9.0.30729.9625_none_bb3cf1ce2c18f9ae", []),
     (LONG_NAME, ["xilong.dll"]),
+    (LONG_CULTURE, ["xilong.dll"]),
 )
 
 
@@ -44,13 +52,13 @@ def folder_of_links(path, source, leave_out=()):
     return path
 
 
-def make(path, wine, known=KNOWN_DLLS, excluded=(), components=COMPONENTS, files=None, system=None, extra=0):
+def make(path, wine, wine64, known=KNOWN_DLLS, excluded=(), components=COMPONENTS, files=None, system=None, extra=0):
     """The folder; files: {file name: path} of the components' files that
     are not Wine's (xilong.dll); system: {file name: path} of SysWOW64's
     files that are not Wine's; extra: that many more components, of names
     nobody asks for, as a real store holds some 30,000."""
+    folder_of_links(os.path.join(path, "System32"), wine64, {f.lower() for f in os.listdir(wine64) if VC_RUNTIMES.match(f)})
     os.makedirs(os.path.join(path, "System32", "config"))
-    os.symlink(os.path.join(wine, "apisetschema.dll"), os.path.join(path, "System32", "apisetschema.dll"))
     system = system or {}
     syswow64 = folder_of_links(os.path.join(path, "SysWOW64"), wine, {f.lower() for f in os.listdir(wine)
                                                                       if VC_RUNTIMES.match(f) or f in system})
@@ -73,7 +81,7 @@ def make(path, wine, known=KNOWN_DLLS, excluded=(), components=COMPONENTS, files
         if names:
             os.makedirs(os.path.join(path, "WinSxS", name))
         for file_name in names:
-            source = (files or {}).get(file_name) or os.path.join(wine, file_name)
+            source = (files or {}).get(file_name) or os.path.join(wine64 if name.startswith("amd64_") else wine, file_name)
             os.symlink(source, os.path.join(path, "WinSxS", name, file_name))
     return path
 
