@@ -1,12 +1,12 @@
-"""One boot of the emulated machine: qemu's command line, and the watch over
-it until the machine powers off. What the guest side expects of the boot
-(the 9p tags, the serial ports, the status file) is in vm/protocol."""
+"""One boot of the emulated machine: qemu's command line, the wait until the
+machine serves requests, and its power-off. What the guest side expects of
+the boot (the 9p tags, the run folder's files, the console) is in
+vm/protocol."""
 import ctypes
 import os
 import signal
 import subprocess
 import sys
-import threading
 import time
 
 HOST = os.path.dirname(os.path.abspath(__file__))
@@ -16,7 +16,7 @@ FORCED_LOG = os.path.join(MACHINE, "forced-power-off.log")
 QEMU = "qemu-system-x86_64"
 FAILED = 125
 TIMED_OUT = 124
-POWER_OFF_GRACE = 30  # seconds the machine has to power off once the command has ended
+POWER_OFF_GRACE = 30  # seconds the machine has to power off once asked to stop
 PR_SET_PDEATHSIG = 1
 
 
@@ -28,8 +28,13 @@ def read_protocol():
 PROTOCOL = read_protocol()
 
 
+def in_run(run, key, *more):
+    """The path of one of the run folder's files that vm/protocol names."""
+    return os.path.join(run, PROTOCOL[key], *more)
+
+
 class NeverStarted(Exception):
-    """The machine ended before its kernel wrote a line: the command never ran."""
+    """The machine ended before its kernel wrote a line: nothing ran."""
 
 
 class Failed(Exception):
@@ -37,8 +42,8 @@ class Failed(Exception):
 
     def __init__(self, message, log=None, status=FAILED):
         super().__init__(message)
-        # Read now: the run folder that holds the log is gone by the time
-        # the message is shown.
+        # Read now: the run folder that holds the log may be gone by the
+        # time the message is shown.
         self.log_end, self.log_name, self.status = tail(log) if log else "", os.path.basename(log or ""), status
 
 
@@ -49,20 +54,6 @@ def tail(path, size=3000):
             return f.read().decode(errors="replace")
     except OSError:
         return ""
-
-
-def relay(source, target):
-    """Copies a pipe to one of our own descriptors as the bytes arrive. If
-    ours cannot be written (closed, say), the rest is read and dropped, so
-    that the machine never waits on a full pipe."""
-    while chunk := os.read(source, 65536):
-        view = memoryview(chunk)
-        try:
-            while view:
-                view = view[os.write(target, view):]
-        except OSError:
-            pass
-    os.close(source)
 
 
 def accelerator():
@@ -85,26 +76,20 @@ def kernel():
     return vmlinux if os.path.exists(vmlinux) else os.path.join(MACHINE, "vmlinuz")
 
 
-def qemu_command(run, shares, out_fd, err_fd):
+def qemu_command(run, shares):
     p = PROTOCOL
     options = "security_model=none,multidevs=remap"
     folders = [(p["TAG_ROOT"], "/", ",readonly=on"), (p["TAG_RUN"], run, "")]
     folders += [(f"{p['TAG_SHARE']}{n}", path, "") for n, path in enumerate(shares)]
-    # The serial ports in the order of their numbers: the console to a log
-    # in the run folder; the command's two streams to our pipes, which qemu
-    # inherits and opens again through /proc.
-    ports = {p["PORT_CONSOLE"]: ["-serial", f"file:{run}/console.log"],
-             p["PORT_STDOUT"]: ["-chardev", f"file,id=out,path=/proc/self/fd/{out_fd}", "-serial", "chardev:out"],
-             p["PORT_STDERR"]: ["-chardev", f"file,id=err,path=/proc/self/fd/{err_fd}", "-serial", "chardev:err"]}
     return [
         QEMU, "-nodefaults", "-no-user-config", "-display", "none", "-no-reboot",
         "-machine", "pc", *accelerator(), "-smp", str(min(os.cpu_count() or 1, 4)), "-m", "3072",
         "-kernel", kernel(), "-initrd", os.path.join(MACHINE, "initrd.img"),
         "-append", f"console={p['PORT_CONSOLE']} panic=-1 loglevel=4",
-    ] + [arg for port in sorted(ports, key=lambda name: int(name.lstrip("ttyS"))) for arg in ports[port]] + [
-        arg for tag, path, extra in folders for arg in (
-            "-fsdev", f"local,id={tag},path={path},{options}{extra}",
-            "-device", f"virtio-9p-pci,fsdev={tag},mount_tag={tag}")]
+        "-serial", f"file:{run}/console.log",
+    ] + [arg for tag, path, extra in folders for arg in (
+        "-fsdev", f"local,id={tag},path={path},{options}{extra}",
+        "-device", f"virtio-9p-pci,fsdev={tag},mount_tag={tag}")]
 
 
 def die_with_parent():
@@ -113,81 +98,97 @@ def die_with_parent():
     ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
 
 
-def note_forced_power_off(run, command, waited):
-    """One entry in build/vm/forced-power-off.log, with what tells why the
-    machine did not power off: the end of its console log, where the guest
-    says whether its sync finished and the kernel whether it restarted."""
-    entry = (f"{time.strftime('%Y-%m-%d %H:%M:%S')}: {' '.join(command)}\n"
-             f"  the command's status was reported {waited:.0f} s before; qemu was killed\n"
-             + "".join(f"  | {line}\n" for line in tail(os.path.join(run, "console.log"), 2000).splitlines()))
-    with open(FORCED_LOG, "a") as f:
-        f.write(entry)
+def write(run, key, text=None, items=None):
+    """One of the run folder's files that vm/protocol names: a text, or a
+    list of NUL-terminated strings."""
+    with open(os.path.join(run, PROTOCOL[key]), "wb") as f:
+        f.write(os.fsencode(text) if items is None else b"".join(os.fsencode(i) + b"\0" for i in items))
 
 
-def watch(qemu, run, command, timeout):
-    """Waits for qemu to end; True when it was killed because the machine
-    did not power off after the command ended."""
-    status_file = os.path.join(run, PROTOCOL["FILE_STATUS"])
-    started, ended = time.monotonic(), None
-    while qemu.poll() is None:
+def prepare(run, shares):
+    """The files the guest reads at boot: the shared folders and whose the
+    commands run as."""
+    write(run, "FILE_SHARES", "".join(f"{folder}\n" for folder in shares))
+    write(run, "FILE_HOME", os.environ.get("HOME", "/"))
+    write(run, "FILE_UID", str(os.getuid()))
+    write(run, "FILE_GID", str(os.getgid()))
+    os.makedirs(in_run(run, "DIR_REQUESTS"), exist_ok=True)
+
+
+class Machine:
+    """A booted machine serving the requests of its run folder."""
+
+    def __init__(self, run, shares):
+        self.run, self.shares = run, shares
+        self.console, self.qemu_log = os.path.join(run, "console.log"), os.path.join(run, "qemu.log")
+        with open(self.qemu_log, "wb") as log:
+            self.qemu = subprocess.Popen(qemu_command(run, shares), stdin=subprocess.DEVNULL, stdout=log,
+                                         stderr=log, preexec_fn=die_with_parent)
+
+    def ended(self):
+        """The Failed that says why the machine ended, where it has."""
+        if self.qemu.poll() is None:
+            return None
+        if self.qemu.returncode != 0:
+            return Failed(f"{QEMU} failed (status {self.qemu.returncode}): {tail(self.qemu_log).strip()}", self.console)
+        return Failed("the machine stopped before its command ended: it did not boot, or its kernel failed. "
+                      f"Remake it with `rm -rf {MACHINE} && {PROJECT}/vm/host/make-image` (needs busybox-static, "
+                      "kmod, cpio and the package archive)", self.console)
+
+    def wait_up(self):
+        """Returns once the guest serves requests; Failed (or NeverStarted)
+        where the machine ends first."""
+        while not os.path.exists(in_run(self.run, "FILE_UP")):
+            if self.qemu.poll() is not None:
+                if self.qemu.returncode == 0 and not tail(self.console):
+                    raise NeverStarted()
+                raise self.ended()
+            time.sleep(0.05)
+
+    def kill(self):
+        if self.qemu.poll() is None:
+            self.qemu.kill()
+            self.qemu.wait()
+
+    def stop(self, what):
+        """Asks the machine to end what runs and power off; qemu is killed
+        where it has not within the grace, and that is noted, with the end
+        of the console log, which tells how far the guest got."""
+        write(self.run, "FILE_STOP", "")
         try:
-            qemu.wait(0.2)
-            break
+            self.qemu.wait(POWER_OFF_GRACE)
+            return
         except subprocess.TimeoutExpired:
-            pass
-        now = time.monotonic()
-        # The guest writes the status once the command's output is relayed:
-        # from then on the command has finished, whatever the time limit,
-        # and the machine only has to power off.
-        if ended is None and os.path.exists(status_file):
-            ended = now
-        if ended is None and timeout and now - started > timeout:
-            raise Failed(f"the command did not finish within {timeout:g} s: qemu was killed, so the machine "
-                         "stopped without powering off", os.path.join(run, "console.log"), TIMED_OUT)
-        if ended is not None and now - ended > POWER_OFF_GRACE:
-            qemu.kill()
-            qemu.wait()
-            try:
-                note_forced_power_off(run, command, now - ended)
-            except OSError as e:
-                print(f"scripts/vm: the machine did not power off and was stopped; cannot note it in {FORCED_LOG}: "
-                      f"{e}", file=sys.stderr, flush=True)
-            return True
-    return False
+            self.kill()
+        entry = (f"{time.strftime('%Y-%m-%d %H:%M:%S')}: {what}\n"
+                 f"  asked to stop {POWER_OFF_GRACE} s before, the machine did not power off; qemu was killed\n"
+                 + "".join(f"  | {line}\n" for line in tail(self.console, 2000).splitlines()))
+        try:
+            with open(FORCED_LOG, "a") as f:
+                f.write(entry)
+        except OSError as e:
+            print(f"scripts/vm: the machine did not power off and was stopped; cannot note it in {FORCED_LOG}: {e}",
+                  flush=True, file=sys.stderr)
 
 
-def boot(run, command, shares, timeout):
-    """Boots the machine once for the command; its exit status."""
-    console, qemu_log = os.path.join(run, "console.log"), os.path.join(run, "qemu.log")
-    (out_r, out_w), (err_r, err_w) = os.pipe(), os.pipe()
-    with open(qemu_log, "wb") as log:
-        qemu = subprocess.Popen(qemu_command(run, shares, out_w, err_w), stdin=subprocess.DEVNULL, stdout=log,
-                                stderr=log, pass_fds=(out_w, err_w), preexec_fn=die_with_parent)
-    try:
-        os.close(out_w)
-        os.close(err_w)
-        relays = [threading.Thread(target=relay, args=(r, fd), daemon=True) for r, fd in ((out_r, 1), (err_r, 2))]
-        for t in relays:
-            t.start()
-        forced = watch(qemu, run, command, timeout)
-        for t in relays:
-            t.join()
-    finally:
-        if qemu.poll() is None:
-            qemu.kill()
-            qemu.wait()
-
-    if qemu.returncode != 0 and not forced:
-        raise Failed(f"{QEMU} failed (status {qemu.returncode}): {tail(qemu_log).strip()}", console)
-    try:
-        with open(os.path.join(run, PROTOCOL["FILE_STATUS"])) as f:
-            said = f.read().strip()
-    except FileNotFoundError:
-        if qemu.returncode == 0 and not tail(console):
-            raise NeverStarted()
-        raise Failed("the machine stopped before the command ended: it did not boot, or its kernel failed. "
-                     f"Remake it with `rm -rf {MACHINE} && {PROJECT}/vm/host/make-image` (needs busybox-static, "
-                     "kmod, cpio and the package archive)", console)
-    if not said.isdigit():
-        raise Failed(f"the machine reported no exit status (its status file holds {said[:40]!r})", console)
-    return int(said)
+def boot(run, shares):
+    """A Machine that serves requests. Seen once, on a busy host: a machine
+    that powered off before its kernel wrote a line. Nothing ran, so it is
+    booted once more, and the first boot noted in build/vm/boot-failures.log."""
+    for attempt in (1, 2):
+        machine = Machine(run, shares)
+        try:
+            machine.wait_up()
+            return machine
+        except NeverStarted:
+            if attempt == 2:
+                raise Failed("the machine powered off twice before its kernel wrote a line: it does not boot. "
+                             f"Remake it with `rm -rf {MACHINE} && {PROJECT}/vm/host/make-image`")
+            with open(os.path.join(MACHINE, "boot-failures.log"), "a") as f:
+                f.write(f"{time.strftime('%Y-%m-%d %H:%M:%S')}: no console output; "
+                        f"qemu said: {tail(machine.qemu_log).strip()!r}\n")
+            for name in ("console.log", "qemu.log"):
+                os.remove(os.path.join(run, name))
+        except BaseException:
+            machine.kill()
+            raise
