@@ -7,7 +7,7 @@ import os
 import shutil
 import subprocess
 
-from harness import BOOT_LIMIT, GREETING, P, RUN_LIMIT, expect_greeting, main, ok, run, work
+from harness import GREETING, MACHINE_LIMIT, P, RUN_LIMIT, expect_greeting, main, ok, run, work
 
 # Arguments of every kind: the program reads none, and its start-up code
 # must not expand wildcards.
@@ -74,7 +74,7 @@ def loader():
 
 def in_the_machine():
     # Through the emulated machine even where this host runs Wine itself.
-    expect_greeting("in the emulated machine", run([P.with_wine, P.wine, P.exe], limit=BOOT_LIMIT + 120,
+    expect_greeting("in the emulated machine", run([P.with_wine, P.wine, P.exe], limit=MACHINE_LIMIT,
                                                    env=dict(os.environ, RUN_IN_VM="always")))
 
 

@@ -1,11 +1,13 @@
 """The launcher of the emulated machine (scripts/vm), on any host: what it
-passes on from a running command, and what is left once it is stopped.
+passes on from a running command, and what is left once it is stopped; for
+one boot of one command, and for a machine that serves a run's commands.
 
     vm_launcher.py
 
 Every case acts only once its command has printed its first line, so that
-what is stopped is a running command, not a machine still booting. At most
-two machines run at a time.
+what is stopped is a running command, not a machine still booting; a boot
+is waited for as long as the machine takes to say it is up, however busy
+the host. At most two machines run at a time.
 """
 import glob
 import os
@@ -16,10 +18,11 @@ import time
 import uuid
 from dataclasses import dataclass, field
 
-from harness import BOOT_LIMIT, P, main, ok, work
+from harness import RUN_LIMIT, P, machine_up, main, ok, work
 
-TIME_LIMIT = 120   # the --timeout given: well beyond a boot, even on a busy host, so that it fires while the command runs
+TIME_LIMIT = 20    # the --timeout given: the command's, counted once the machine is up
 SLEEPER = ["sh", "-c", "echo started; exec sleep 600"]
+STREAMS = ["sh", "-c", "echo early; sleep 4; echo late >&2; exit 7"]
 
 
 @dataclass
@@ -52,9 +55,11 @@ class Run:
     of its own, where its run folder is made. Its output is read as it
     arrives, each piece with the time it came, whenever the test looks."""
 
-    def __init__(self, name, args):
+    def __init__(self, name, args, run_folders=None):
         self.name = name
         self.tmp = work(name)
+        # Its machine's run folder: one of its own, or that of the machine it sends the command to.
+        self.machine_folders = run_folders or os.path.join(self.tmp, "vm-run-*")
         self.marker = f"VM_LAUNCHER_TEST={uuid.uuid4()}"
         env = dict(os.environ, TMPDIR=self.tmp, VM_LAUNCHER_TEST=self.marker.split("=", 1)[1])
         self.started = time.monotonic()
@@ -64,11 +69,14 @@ class Run:
 
     def first_line(self):
         """The command's first line and when it came, or (None, None) when
-        none came within BOOT_LIMIT of the start; then the end of the
-        machine's console log is shown, which tells where it stopped."""
-        line, seen = self.out.first_line(self.started + BOOT_LIMIT)
+        the machine never came up, or no line came within RUN_LIMIT of its
+        coming up; then the end of the machine's console log is shown, which
+        tells where it stopped."""
+        line, seen = None, None
+        if machine_up(self.machine_folders, self.proc):
+            line, seen = self.out.first_line(time.monotonic() + RUN_LIMIT)
         if line is None:
-            for console in glob.glob(os.path.join(self.tmp, "vm-run-*", "console.log")):
+            for console in glob.glob(os.path.join(self.machine_folders, "console.log")):
                 with open(console, "rb") as f:
                     print(f"--- {self.name}: the end of {console} ---\n"
                           f"{f.read()[-3000:].decode(errors='replace')}\n---", flush=True)
@@ -89,21 +97,31 @@ class Run:
         return glob.glob(os.path.join(self.tmp, "vm-run-*"))
 
     def left_running(self, within=10):
-        """The processes whose environment holds this run's marker (the
-        launcher and its qemu) still there after a while."""
-        deadline = time.monotonic() + within
-        while True:
-            found = []
-            for pid in filter(str.isdigit, os.listdir("/proc")):
-                try:
-                    with open(f"/proc/{pid}/environ", "rb") as f:
-                        if self.marker.encode() in f.read():
-                            found.append(int(pid))
-                except OSError:
-                    pass
-            if not found or time.monotonic() > deadline:
-                return found
-            time.sleep(0.2)
+        """The processes of this run (the launcher and its qemu) still there
+        after a while."""
+        return left_running(self.marker, within)
+
+
+def marked(marker):
+    """{pid: command name} of the processes whose environment holds marker."""
+    found = {}
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                if marker.encode() in f.read():
+                    with open(f"/proc/{pid}/comm") as g:
+                        found[int(pid)] = g.read().strip()
+        except OSError:
+            pass
+    return found
+
+
+def left_running(marker, within):
+    """The processes marked so still there after a while, or none."""
+    deadline = time.monotonic() + within
+    while (found := marked(marker)) and time.monotonic() < deadline:
+        time.sleep(0.2)
+    return found
 
 
 class Stream:
@@ -145,10 +163,10 @@ def streams_and_status(run):
     _, seen = run.first_line()
     status, out, err = run.finish()
     lag = run.out.closed_at - seen if seen and run.out.closed_at else 0
-    ok(status == 7, f"failing command: exit status {status}, expected 7; stderr {err[-600:]!r}")
-    ok(out == b"early\n", f"failing command: standard output {out!r}, expected b'early\\n'")
-    ok(err == b"late\n", f"failing command: standard error {err[-600:]!r}, expected b'late\\n'")
-    ok(lag >= 3, f"failing command: its first line arrived only {lag:.1f} s before the end, not while it ran")
+    ok(status == 7, f"{run.name}: exit status {status}, expected 7; stderr {err[-600:]!r}")
+    ok(out == b"early\n", f"{run.name}: standard output {out!r}, expected b'early\\n'")
+    ok(err == b"late\n", f"{run.name}: standard error {err[-600:]!r}, expected b'late\\n'")
+    ok(lag >= 3, f"{run.name}: its first line arrived only {lag:.1f} s before the end, not while it ran")
 
 
 def stopped(run, stop):
@@ -166,6 +184,78 @@ def stopped(run, stop):
     ok(not left, f"{stop.name}: processes {left} outlived the launcher")
     if not stop.folder_stays:
         ok(not run.run_folders(), f"{stop.name}: the run folders {run.run_folders()} were left behind")
+
+
+class Session:
+    """A machine started for a run (scripts/vm --start), as a test runner
+    starts it: by its owner, here a shell that starts it and then waits."""
+
+    def __init__(self, name):
+        self.folder = os.path.join(work(name), "machine")
+        self.marker = f"VM_LAUNCHER_TEST={uuid.uuid4()}"
+        env = dict(os.environ, VM_LAUNCHER_TEST=self.marker.split("=", 1)[1])
+        self.owner = subprocess.Popen(["sh", "-c", '"$0" --start "$1" && exec sleep 600', launcher(), self.folder],
+                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                      env=env, start_new_session=True)
+
+    def up(self):
+        return ok(machine_up(self.folder, self.owner), f"{self.folder}: the machine never served: "
+                  f"{self.owner.stderr.read().decode(errors='replace')[-800:] if self.owner.poll() is not None else ''}")
+
+    def command(self, *command):
+        return subprocess.run([launcher(), "--in", self.folder, "--", *command], capture_output=True,
+                              stdin=subprocess.DEVNULL, timeout=RUN_LIMIT)
+
+
+SLEEPER_IN_MACHINE = ["sh", "-c", "echo started; exec sleep 601"]
+
+
+def serves_a_run():
+    """One machine serves every command of a run, in one boot; a command
+    whose caller is killed ends in the machine too; a machine that dies
+    under a command fails it with the machine's own words."""
+    s = Session("session")
+    try:
+        if not s.up():
+            return
+        boots = {s.command("cat", "/proc/sys/kernel/random/boot_id").stdout for _ in range(2)}
+        ok(len(boots) == 1 and b"-" in next(iter(boots)), f"two commands of one run: boot ids {boots}, expected one")
+        streams_and_status(Run("session-streams", ["--in", s.folder, "--", *STREAMS], s.folder))
+
+        client = Run("session-caller-killed", ["--in", s.folder, "--", *SLEEPER_IN_MACHINE], s.folder)
+        first, _ = client.first_line()
+        ok(first == b"started\n", f"caller killed: the command printed {first!r}, expected b'started\\n'")
+        client.proc.kill()
+        deadline = time.monotonic() + 20
+        while (left := s.command("pgrep", "-f", "sleep 60[1]")).returncode == 0 and time.monotonic() < deadline:
+            time.sleep(0.5)
+        ok(left.returncode == 1, f"caller killed: its command still runs in the machine: {left.stdout!r}")
+
+        client = Run("session-machine-dies", ["--in", s.folder, "--", *SLEEPER_IN_MACHINE], s.folder)
+        client.first_line()
+        for pid, name in marked(s.marker).items():
+            if name.startswith("qemu"):
+                os.kill(pid, signal.SIGKILL)
+        status, _, err = client.finish()
+        ok(status == 125 and b"ended while it ran sh" in err,
+           f"machine killed: the caller's status {status}, stderr {err[-600:]!r}, expected 125 and why")
+        ok(not left_running(s.marker, 10).keys() - {s.owner.pid},
+           f"machine killed: {marked(s.marker)} still there besides the owner {s.owner.pid}")
+    finally:
+        os.killpg(s.owner.pid, signal.SIGKILL)
+
+
+def ends_with_its_owner():
+    """A machine whose owner is killed (a test runner killed outright)
+    powers off: no qemu is left."""
+    s = Session("session-owner")
+    try:
+        if s.up():
+            s.owner.kill()
+            left = left_running(s.marker, 60)
+            ok(not left, f"owner killed: {left} still there")
+    finally:
+        os.killpg(s.owner.pid, signal.SIGKILL)
 
 
 def fails_clearly():
@@ -187,18 +277,21 @@ def launcher():
 
 def vm_launcher():
     fails_clearly()
-    # Two machines at a time, so that a busy host still boots each in time:
-    # the time limit's case runs longest, and the others follow one another
-    # beside it.
+    # Two machines at a time: the time limit's case, watched by a thread of
+    # its own, and the others one after another beside it.
     longest, *others = STOPS
     runs = [Run("time-limit", longest.options + ["--", *SLEEPER])]
+    watch = threading.Thread(target=stopped, args=(runs[0], longest))
+    watch.start()
     try:
-        runs.append(Run("streams", ["--", "sh", "-c", "echo early; sleep 4; echo late >&2; exit 7"]))
+        runs.append(Run("streams", ["--", *STREAMS]))
         streams_and_status(runs[-1])
         for stop in others:
             runs.append(Run(stop.name, stop.options + ["--", *SLEEPER]))
             stopped(runs[-1], stop)
-        stopped(runs[0], longest)
+        serves_a_run()
+        ends_with_its_owner()
+        watch.join()
     finally:
         for run in runs:
             if run.proc.poll() is None:

@@ -1,6 +1,7 @@
 """The rules around the Wine prefix: only one emulated machine at a time uses
 the machine's prefix (each has a wineserver of its own, which must not share
-a registry), and a prefix that cannot be made shows Wine's own messages.
+a registry), whether it boots for one command or serves a whole run, and a
+prefix that cannot be made shows Wine's own messages.
 
     wine_prefix.py
 """
@@ -10,7 +11,7 @@ import selectors
 import subprocess
 import time
 
-from harness import BOOT_LIMIT, P, main, ok, work
+from harness import MACHINE_LIMIT, RUN_LIMIT, P, machine_up, main, ok, work
 
 
 def with_wine():
@@ -45,8 +46,9 @@ def one_machine_at_a_time(cache, env):
     with open(prefix + ".lock", "w") as lock:
         # Another run holds the prefix: this one waits, and says so.
         fcntl.flock(lock, fcntl.LOCK_EX)
-        proc = subprocess.Popen([with_wine(), "sh", "-c", "echo started; sleep 3"], env=env, stdin=subprocess.DEVNULL,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        waiting = work("waiting")
+        proc = subprocess.Popen([with_wine(), "sh", "-c", "echo started; sleep 3"], env=dict(env, TMPDIR=waiting),
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         try:
             said, waits = read_until(proc.stderr, b"waiting for another run", 30)
             ok(waits, f"a second machine on the prefix: no word that it waits, stderr {said[-400:]!r}")
@@ -55,7 +57,8 @@ def one_machine_at_a_time(cache, env):
             fcntl.flock(lock, fcntl.LOCK_UN)
 
             # Once it has the prefix, it keeps it for the whole boot.
-            out, started = read_until(proc.stdout, b"started", BOOT_LIMIT)
+            up = machine_up(os.path.join(waiting, "vm-run-*"), proc)
+            out, started = read_until(proc.stdout, b"started", RUN_LIMIT) if up else (b"", False)
             ok(started, f"the waiting machine never started its command: stdout {out!r}")
             try:
                 fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
@@ -79,7 +82,7 @@ def failure_shows_the_log(env):
     prefix = os.path.join(work("refused"), "prefix")
     r = subprocess.run([with_wine(), "env", f"WINEPREFIX={prefix}", "WINEARCH=win16",
                         os.path.join(P.source, "scripts", "wine-prefix")], env=env,
-                       stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=BOOT_LIMIT + 120)
+                       stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=MACHINE_LIMIT)
     with open(prefix + ".log") as f:
         log = f.read()
     ok(r.returncode == 1, f"a prefix that cannot be made: exit status {r.returncode}, expected 1; stderr {r.stderr!r}")
@@ -89,13 +92,45 @@ def failure_shows_the_log(env):
        f"a prefix that cannot be made: standard error {r.stderr!r} does not say what failed")
 
 
+def two_runs_at_once(cache, env):
+    # Two runs of the suite at once (two presets, two clones): each run's
+    # machine serves it alone, and the second waits, saying so, until the
+    # first is stopped; stopped, nothing of either is left.
+    env = dict(env, RUN_IN_VM="always")
+    first, second = (os.path.join(work(f"run-{n}"), "machine") for n in (1, 2))
+
+    def machine(session, what, **popen):
+        return subprocess.Popen([with_wine(), f"--{what}-machine"], env=dict(env, VM_SESSION=session),
+                                stdin=subprocess.DEVNULL, **popen)
+    ok(machine(first, "start").wait() == 0 and os.path.isdir(first), f"the first run's machine did not start at {first}")
+    waits = machine(second, "start", stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    try:
+        said, waited = read_until(waits.stderr, b"waiting for another run", 30)
+        ok(waited and waits.poll() is None, f"a second run's machine: no word that it waits, stderr {said[-400:]!r}")
+        ok(machine(first, "stop").wait() == 0, "the first run's machine did not stop")
+        ok(machine_up(second, waits) and waits.wait(RUN_LIMIT) == 0,
+           f"the second run's machine did not start once the first had stopped (status {waits.poll()})")
+        ran = subprocess.run([with_wine(), "echo", "served"], env=dict(env, VM_SESSION=second), capture_output=True,
+                             stdin=subprocess.DEVNULL, timeout=RUN_LIMIT)
+        ok(ran.returncode == 0 and ran.stdout == b"served\n", f"a command of the second run: {ran}")
+    finally:
+        machine(second, "stop").wait()
+        if waits.poll() is None:
+            waits.kill()
+    for session in (first, second):
+        ok(not subprocess.run([os.path.join(P.source, "scripts", "vm"), "--serving", session]).returncode == 0,
+           f"a machine still serves at {session}")
+
+
 def wine_prefix_rules():
     # A cache folder of the test's own, so that the machine's prefix and its
     # lock are the test's too, and the suite's Wine tests are not waited for.
     cache = work("cache")
-    env = dict(os.environ, XDG_CACHE_HOME=cache)
+    env = {k: v for k, v in os.environ.items() if k not in ("VM_SESSION", "CTEST_VM_SESSION")}
+    env["XDG_CACHE_HOME"] = cache
     failure_shows_the_log(env)
     one_machine_at_a_time(cache, env)
+    two_runs_at_once(cache, env)
 
 
 if __name__ == "__main__":
