@@ -5,6 +5,8 @@ that Windows gives, what else loadcheck must say, and where Wine differs
 from Windows, what Wine does and why, marked at the case as Wine's own
 tests mark todo_wine at the check.
 """
+import contextlib
+import io
 import os
 import shutil
 import struct
@@ -13,7 +15,7 @@ from dataclasses import dataclass, field
 import pefile
 
 import windows_folder
-from loadcheck import apiset
+from loadcheck import apiset, cli
 from loadcheck.image import section_data
 from windows_folder import VC_RUNTIMES, folder_of_links
 
@@ -96,6 +98,16 @@ class Case:
     def expected(self, folder):
         """The verdict and the lines, with the case's folder in them."""
         return self.verdict.replace(CASE, folder), [line.replace(CASE, folder) for line in self.lines]
+
+
+def verdict_of(*args):
+    """scripts/loadcheck's status, standard output and standard error for
+    those arguments, from its entry point in this process: the system
+    folders' DLLs are read once for all the cases, not once a case (in the
+    emulated machine a read of them all takes seconds)."""
+    with contextlib.redirect_stdout(io.StringIO()) as out, contextlib.redirect_stderr(io.StringIO()) as err:
+        status = cli.main(list(args))
+    return status, out.getvalue(), err.getvalue()
 
 
 def written(path, text, encoding="utf-8"):

@@ -30,6 +30,7 @@ ODD_FORWARDERS = [
 
 
 def loadcheck(*args):
+    """scripts/loadcheck's status, standard output and standard error."""
     r = subprocess.run([os.path.join(P.source, "scripts", "loadcheck"), *args], capture_output=True, text=True,
                        timeout=120)
     return r.returncode, r.stdout, r.stderr
@@ -58,7 +59,7 @@ def verdicts():
         ok(f"\n| {name} |" in doc, f"docs/loader.md has no row for the case {name!r}")
         exe = case.place(P.exe64 if case.x64 else P.exe, os.path.join(P.work, f"case{n}"))
         verdict, lines = case.expected(os.path.dirname(exe))
-        status, out, err = loadcheck(exe, *case.options())
+        status, out, err = loader_cases.verdict_of(exe, *case.options())
         got = out.splitlines()
         ok(status == case.status, f"{name}: exit status {status}, expected {case.status}; stderr {err!r}")
         ok(got and got[-1] == verdict, f"{name}: last line {got[-1:]}, expected {verdict!r}\n{out}")
@@ -70,7 +71,7 @@ def verdicts():
             missing = [g.strip()[:-len(": missing")] for g in got if g.endswith(": missing")]
             ok(missing == case.missing, f"{name}: missing {missing}, expected {case.missing}\n{out}")
         if case.json:
-            status, out, err = loadcheck(exe, "--json", *case.options())
+            status, out, err = loader_cases.verdict_of(exe, "--json", *case.options())
             try:
                 check_json(name, json.loads(out), case.json)
             except ValueError:
@@ -236,7 +237,7 @@ def windows_image_verdicts():
             exe = case.place(P.exe64 if case.x64 else P.exe, os.path.join(folder, f"case{n}-{os.path.basename(image)}"))
             # A verdict that names a file of the Windows folder names the extracted one's.
             verdict = case.expected(os.path.dirname(exe))[0].replace(case.system.path, windows)
-            status, out, err = loadcheck(exe, *case.options()[2:], "--system", windows)
+            status, out, err = loader_cases.verdict_of(exe, *case.options()[2:], "--system", windows)
             ok(status == case.status and out.splitlines()[-1:] == [verdict], f"{case.name}, from {image}: status "
                f"{status}, last line {out.splitlines()[-1:]}, expected {verdict!r}; stderr {err[-400:]!r}")
         status, again, err = windows_image(image, cache=cache)

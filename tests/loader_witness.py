@@ -10,13 +10,11 @@ runs it; the 64-bit twin's under Wine's 64-bit loader, on the host
 
     loader_witness.py loader-wine-agrees|loader-wine64-agrees
 """
-import contextlib
-import io
+import concurrent.futures
 import os
 
 import loader_cases
 from harness import GREETING, P, main, ok, run, work
-from loadcheck import cli
 
 LIMIT = 120
 
@@ -43,23 +41,21 @@ def as_windows(verdict):
 
 def witness(x64):
     """The cases of test.exe, or of its 64-bit twin, under the Wine of its
-    machine."""
+    machine: two at a time (each Wine start takes a second or more in the
+    emulated machine, whose two processors can run two)."""
     wine, program, system = (P.wine64, P.exe64, P.wine_dlls64) if x64 else (P.wine, P.exe, P.wine_dlls)
     # Wine's major version, for the cases where one Wine differs and another not.
     major = run([wine, "--version"], limit=LIMIT).out.decode().removeprefix("wine-").split(".")[0]
-    for n, case in enumerate(loader_cases.cases(work("cases"), P)):
-        if not case.wine_can_show() or case.x64 != x64:
-            continue
-        exe = case.place(program, os.path.join(P.work, f"case{n}"))
-        # loadcheck in this process, so that the system's DLLs are read once
-        # for all the cases, not once a case (in the emulated machine a read
-        # of them all takes seconds).
-        with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()) as err:
-            status = cli.main([exe, "--system", system, *case.options()])
-        windows = {0: "starts", 1: "does not start"}.get(status, err.getvalue().strip())
+    cases = [(case, case.place(program, os.path.join(P.work, f"case{n}")))
+             for n, case in enumerate(loader_cases.cases(work("cases"), P))
+             if case.wine_can_show() and case.x64 == x64]
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        under = list(pool.map(lambda c: under_wine(wine, c[1], c[0].path), cases))
+    for (case, exe), seen in zip(cases, under):
+        status, _, err = loader_cases.verdict_of(exe, "--system", system, *case.options())
+        windows = {0: "starts", 1: "does not start"}.get(status, err.strip())
         ok(windows == as_windows(case.verdict), f"{case.name}: loadcheck says Windows {windows!r}, the case "
            f"{case.verdict!r}")
-        seen = under_wine(wine, exe, case.path)
         differs = case.wine_differs(major)
         expected = differs or as_windows(case.verdict)
         ok(seen == expected, f"{case.name}: Wine {major} {seen!r}, expected {expected!r}"
