@@ -83,11 +83,13 @@ class System:
 class SearchOrder:
     """Where the loader takes a DLL of a given file name from: a known DLL
     from the system folder only; any other name from the program's folder,
-    the system folder, then each PATH folder in order."""
+    the system folder, each PATH folder in order, then the extra folders
+    given as (folder, how) (the MinGW-w64 runtime's, say)."""
 
-    def __init__(self, app, system, paths, known):
+    def __init__(self, app, system, paths, known, extra=()):
         self.app, self.system = Folder(app), system
         self.paths = [Folder(p) for p in paths]
+        self.extra = [(Folder(f), how) for f, how in extra]
         self.known_list = known
         self.known = self.known_closure(known.names, known.excluded)
         self.notes, self.noted = [], set()
@@ -121,5 +123,5 @@ class SearchOrder:
                 self.notes.append(f"{name} beside the program is not used: a known DLL")
             return [(self.system.folder.find(name), "known DLL")]
         places = [(self.app, "application folder"), (self.system.folder, "system folder")] + \
-                 [(p, "PATH") for p in self.paths]
+                 [(p, "PATH") for p in self.paths] + self.extra
         return [(folder.find(name), how) for folder, how in places if folder.find(name)]

@@ -18,10 +18,12 @@ class Machine(NamedTuple):
     arch: str        # processorArchitecture of its side-by-side assemblies
     system: tuple    # a Windows folder's system folders for its processes, first found first
     wine: str        # scripts/wine-paths' name for Wine's DLL folder of this machine
+    mingw: str       # the MinGW-w64 target whose runtime DLLs its programs need, and Debian's suffix of its packages
+    package: str
 
 
-X86 = Machine("x86", 0x14C, 0x10B, "x86", ("syswow64", "system32"), "dlls")
-X64 = Machine("x64", 0x8664, 0x20B, "amd64", ("system32",), "dlls64")
+X86 = Machine("x86", 0x14C, 0x10B, "x86", ("syswow64", "system32"), "dlls", "i686-w64-mingw32", "i686")
+X64 = Machine("x64", 0x8664, 0x20B, "amd64", ("system32",), "dlls64", "x86_64-w64-mingw32", "x86-64")
 PROCESSES = {m.code: m for m in (X86, X64)}
 
 # Names of the machines that no process of these starts, as Microsoft's

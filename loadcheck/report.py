@@ -17,13 +17,19 @@ def header(exe, loader):
     search, system = loader.search, loader.system
     return (f"{exe}: an {loader.machine.name} program; known DLLs ({search.known_list}) from {system.folder.path}; "
             "other DLLs looked for in "
-            + ", then ".join(f.path for f in [search.app, system.folder] + search.paths)
+            + ", then ".join(f.path for f in [search.app, system.folder] + search.paths + [f for f, _ in search.extra])
             + (f"; API sets by {system.schema.path}" if system.schema else "; no API set schema")
             + (f"; side-by-side assemblies from {system.winsxs} and private ones" if system.winsxs else
                "; side-by-side assemblies: private ones only (no WinSxS: --system is not a Windows folder)"))
 
 
-def as_text(exe, loader, refusal):
+def outcome(refusal):
+    return f"refused: {refusal}" if refusal else "starts"
+
+
+def as_text(exe, loader, refusal, bundled=None):
+    """The report; with bundled, (folder, [bundle.File], its loader, its
+    refusal), what the bundle holds and, last, its verdict."""
     lines = [header(exe, loader)]
     for m in loader.mapped:
         if m in loader.own:
@@ -37,7 +43,14 @@ def as_text(exe, loader, refusal):
         lines.append("API sets:")
         lines += [f"  {api_set} -> {host} (for {needed_by})" for api_set, host, needed_by in loader.api_sets]
     lines += notes(loader)
-    lines.append(f"refused: {refusal}" if refusal else "starts")
+    lines.append(outcome(refusal))
+    if bundled:
+        folder, files, alone, alone_refusal = bundled
+        lines.append(f"bundled in {folder}:")
+        lines += [f"  {f.relative}: {f.source} ({f.how}" + (f"; needed by {f.needed_by})" if f.needed_by else ")")
+                  for f in files]
+        lines.append(f"{alone.program.path} alone, with {alone.system.folder.path}:")
+        lines.append(outcome(alone_refusal))
     return "\n".join(lines)
 
 
@@ -57,13 +70,20 @@ def module_json(m, loader):
     return fields
 
 
-def as_json(loader, refusal):
+def verdict_json(refusal):
     status = refusal.status if refusal else SUCCESS
-    return json.dumps({
-        "verdict": "refused" if refusal else "starts", "status": status[0], "code": status[1],
-        "dll": refusal and refusal.dll, "function": refusal and refusal.function, "file": refusal and refusal.file,
-        "detail": refusal and refusal.detail, "machine": loader.machine.name, "system": loader.system.folder.path,
-        "winsxs": loader.system.winsxs,
-        "known_dlls": {"from": loader.search.known_list.source, "path": loader.search.known_list.path},
-        "modules": [module_json(m, loader) for m in loader.mapped],
-        "notes": notes(loader)}, indent=1)
+    return {"verdict": "refused" if refusal else "starts", "status": status[0], "code": status[1],
+            "detail": refusal and refusal.detail}
+
+
+def as_json(loader, refusal, bundled=None):
+    folder, files, _, alone_refusal = bundled or (None, [], None, None)
+    return json.dumps(dict(
+        verdict_json(refusal), dll=refusal and refusal.dll, function=refusal and refusal.function,
+        file=refusal and refusal.file, machine=loader.machine.name, system=loader.system.folder.path,
+        winsxs=loader.system.winsxs,
+        known_dlls={"from": loader.search.known_list.source, "path": loader.search.known_list.path},
+        modules=[module_json(m, loader) for m in loader.mapped], notes=notes(loader),
+        bundle=bundled and dict(verdict_json(alone_refusal), folder=folder, files=[
+            {"file": f.relative, "from": f.source, "how": f.how, "needed_by": f.needed_by} for f in files])),
+        indent=1)

@@ -12,6 +12,7 @@ runs it; the 64-bit twin's under Wine's 64-bit loader, on the host
 """
 import concurrent.futures
 import os
+import shutil
 
 import loader_cases
 from harness import GREETING, P, main, ok, run, work
@@ -61,6 +62,20 @@ def witness(x64):
         ok(seen == expected, f"{case.name}: Wine {major} {seen!r}, expected {expected!r}"
            + (f" (Wine differs from Windows here: {case.why})" if differs else ""))
         print(f"{case.name}: Windows {windows}, Wine {seen}" + (" (as known: Wine differs)" if differs else ""))
+    bundle_runs_alone(wine, P.threaded64 if x64 else P.threaded, system)
+
+
+def bundle_runs_alone(wine, program, system):
+    """The threaded program does not start alone under Wine (its runtime
+    DLLs are nowhere), and its bundle (--mingw) does, printing its line."""
+    folder = work("bundle")
+    exe = shutil.copy(program, folder)
+    r = run([wine, exe], cwd=folder, limit=LIMIT)
+    ok(r.status != 0 and r.out == b"", f"{exe} alone: status {r.status}, {r.out!r}, expected no start")
+    status, _, err = loader_cases.verdict_of(exe, "--system", system, "--mingw", "--bundle", f"{folder}/bundle")
+    r = run([wine, os.path.join(folder, "bundle", os.path.basename(exe))], cwd=f"{folder}/bundle", limit=LIMIT)
+    ok(status == 0 and r.status == 0 and r.out == b"Hello from a thread!\r\n",
+       f"the bundle of {exe}: loadcheck {status} {err!r}; under Wine, alone: status {r.status}, {r.out!r}")
 
 
 def loader_wine_agrees():
