@@ -47,7 +47,7 @@ def files(loader, exe):
             manifest = m.assembly and m.assembly.manifest.removesuffix(" (resource 1)")
             if manifest and inside(manifest, app) and all(f.source != manifest for f in found):
                 found.append(File(manifest, os.path.relpath(manifest, app), f"the manifest of {m.assembly.identity}",
-                                  m.name))
+                                  m.needed_by))
         elif any(inside(m.path, folder) for folder in outside):
             found.append(File(m.path, os.path.basename(m.path), m.how, m.needed_by))
     return found

@@ -86,7 +86,7 @@ class Loader:
             if image.machine != self.machine.code:
                 arch = assembly.identity.arch
                 raise self.other_machine(name, path, image, f"a file of {assembly.identity}, {arch}" + (
-                    ", so the Windows folder is broken" if arch.lower() == self.machine.arch else ""))
+                    ", so the store is broken" if arch.lower() == self.machine.arch else ""))
             return self.map(name, path, image, "side by side", importer, api_set, assembly, self.by_path,
                             path.lower())
         module = self.by_name.get(file_name.lower())
@@ -99,11 +99,12 @@ class Loader:
             if image.machine == self.machine.code:
                 return self.map(name, path, image, "API set" if api_set else how, importer, api_set, None,
                                 self.by_name, file_name.lower())
-            # Of the system's own DLLs, one of another machine means the
-            # Windows folder is not one of this process's machine.
+            # Of the system's own DLLs, one of another machine means that the
+            # system folder is not one for this process's machine.
             if how == "known DLL" or (api_set and how == "system folder"):
-                raise self.other_machine(name, path, image, f"{'a known DLL' if how == 'known DLL' else 'an API set host'}"
-                                         " of another machine, so the Windows folder is broken")
+                what = "a known DLL" if how == "known DLL" else "an API set's host"
+                raise self.other_machine(name, path, image, f"{what} of another machine: the system folder given is "
+                                         f"not one for {self.machine.name} processes")
             passed_over = passed_over or (path, image)
             self.notes.append(f"{path} passed over: {machine_name(image.machine)}, the process is {self.machine.name}")
         if passed_over:

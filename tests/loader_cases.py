@@ -248,6 +248,13 @@ def cases(work, p):
         os.symlink(os.path.join(wine, "apisetschema.dll"), os.path.join(path, "System32", "apisetschema.dll"))
         folder_of_links(os.path.join(path, "syswow64"), wine)
 
+    def given(path):
+        """A system folder there already."""
+        def folder():
+            return path
+        folder.path = path
+        return folder
+
     _, old_system = made("old-system", make_old_system)
     _, no_schema = made("no-schema", lambda path: folder_of_links(path, wine, {"apisetschema.dll"}))
     windows7, windows7_system = made("windows-7", make_windows7)
@@ -527,6 +534,9 @@ def cases(work, p):
         x64("the 64-bit twin, the 32-bit stand-in beside it and no 64-bit one", standin32,
             BAD_FORMAT + f"xiapi32.dll ({CASE}/xiapi32.dll, x86; the process is x64)",
             json={"dll": "xiapi32.dll", "file": "xiapi32.dll", "code": "0xC000007B"}),
+        x64("the 64-bit twin against Wine's 32-bit DLL folder", standin64,
+            BAD_FORMAT + f"KERNEL32.dll ({wine}/kernel32.dll, x86; the process is x64: a known DLL of another machine: "
+            "the system folder given is not one for x64 processes)", system=given(wine)),
         x64("the 64-bit twin against Windows 10", standin64, "starts",
             [f"KERNEL32.dll: {windows10}/System32/kernel32.dll (known DLL)"], system=windows10_system,
             json=dict(hive_json, machine="x64", system=f"{windows10}/System32")),

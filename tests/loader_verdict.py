@@ -147,6 +147,9 @@ BUNDLES = [
 ]
 
 
+PRIVATE = "a Visual C++ 2008 xiapi32.dll, the runtime a private assembly in a folder of its own"
+
+
 def imports_within(folder, name, seen):
     """The files of folder that name imports, and theirs in turn, read with
     pefile: what a bundle made of exactly what is needed holds."""
@@ -191,6 +194,15 @@ def bundles():
         ok(not system & {f.lower() for f in held}, f"{name}: the bundle holds the system's {system & set(held)}")
         machines = {f: pefile.PE(os.path.join(dest, f), fast_load=True).FILE_HEADER.Machine for f in held}
         ok(set(machines.values()) == {machine}, f"{name}: machines {machines}, expected the program's {machine:#x}")
+    # A private assembly ships whole, in its own folder: its manifest too.
+    case = next(c for c in loader_cases.cases(work("cases"), P) if c.name == PRIVATE)
+    exe = case.place(P.exe, os.path.join(work("bundle-private"), "program"))
+    dest = os.path.join(os.path.dirname(exe), "bundle")
+    status, out, err = loadcheck(exe, "--bundle", dest)
+    held = sorted(os.path.relpath(os.path.join(d, f), dest) for d, _, files in os.walk(dest) for f in files)
+    shipped = ["Microsoft.VC90.CRT/Microsoft.VC90.CRT.manifest", "Microsoft.VC90.CRT/msvcr90.dll", "test.exe",
+               "xiapi32.dll"]
+    ok(status == 0 and held == shipped, f"{PRIVATE}: status {status}, the bundle holds {held}, expected {shipped}")
     # Nothing made where the bundle cannot be, or the program does not start.
     folder = work("bundle-bad")
     exe = shutil.copy(P.threaded, folder)

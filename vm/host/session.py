@@ -51,8 +51,12 @@ def start(folder, shares, owner):
     serves there already; returns once it serves. Failed where it cannot."""
     if serving(folder):
         return 0
-    shutil.rmtree(folder, ignore_errors=True)  # a machine's that is gone
-    os.makedirs(folder)
+    if os.path.isdir(folder) and os.listdir(folder):
+        # A machine's that is gone is made afresh; anything else is left alone.
+        if not os.path.exists(os.path.join(folder, OWNER)):
+            raise Failed(f"{folder} is not empty and no machine's run folder: give another")
+        shutil.rmtree(folder)
+    os.makedirs(folder, exist_ok=True)
     prepare(folder, shares)
     with open(os.path.join(folder, OWNER), "w") as f:
         f.write(str(owner))
@@ -69,7 +73,8 @@ def start(folder, shares, owner):
     while not serving(folder):
         if read(folder, FAILED):
             raise Failed(read(folder, FAILED))
-        if read(folder, PID) and not alive(read(folder, PID)):
+        pid = read(folder, PID)
+        if (pid and not alive(pid)) or (not pid and time.monotonic() - started > 10):
             raise Failed(f"the machine's daemon ended before the machine served: {tail(os.path.join(folder, LOG))}")
         time.sleep(0.1)
     print(f"scripts/vm: a machine serves requests at {folder} (booted in {time.monotonic() - started:.0f} s)",
@@ -80,20 +85,26 @@ def start(folder, shares, owner):
 def daemon(folder, shares, owner):
     """The daemon's whole life: boots the machine, watches it, its owner
     and its callers, stops it. Never returns."""
-    log = os.open(os.path.join(folder, LOG), os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
-    os.dup2(os.open(os.devnull, os.O_RDONLY), 0)
-    os.dup2(log, 1)
-    os.dup2(log, 2)
-    with open(os.path.join(folder, PID), "w") as f:
-        f.write(str(os.getpid()))
-    for s in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
-        signal.signal(s, lambda *_: open(os.path.join(folder, STOP), "w").close())
     try:
-        machine = boot(folder, shares)
-    except Failed as e:
+        with open(os.path.join(folder, PID), "w") as f:
+            f.write(str(os.getpid()))
+        log = os.open(os.path.join(folder, LOG), os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
+        os.dup2(os.open(os.devnull, os.O_RDONLY), 0)
+        os.dup2(log, 1)
+        os.dup2(log, 2)
+        for s in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
+            signal.signal(s, lambda *_: open(os.path.join(folder, STOP), "w").close())
+        serve(folder, shares, owner)
+    except BaseException as e:
         with open(os.path.join(folder, FAILED), "w") as f:
-            f.write(f"{e}\n{e.log_end}")
+            f.write(f"{e}\n{getattr(e, 'log_end', '')}" if isinstance(e, Failed) else
+                    f"the machine's daemon failed: {type(e).__name__}: {e}")
+    finally:
         os._exit(0)
+
+
+def serve(folder, shares, owner):
+    machine = boot(folder, shares)
     while True:
         ended = machine.ended()
         if ended:
@@ -106,7 +117,6 @@ def daemon(folder, shares, owner):
         cancel_orphans(folder)
         time.sleep(WATCH)
     os.remove(in_run(folder, "FILE_UP"))
-    os._exit(0)
 
 
 def cancel_orphans(folder):
@@ -139,6 +149,8 @@ def run_in(folder, command, timeout=None):
         while not os.path.exists(in_run(request, "FILE_STATUS")) and serving(folder) and time.monotonic() < deadline:
             time.sleep(0.1)
         raise
+    finally:
+        shutil.rmtree(request, ignore_errors=True)
 
 
 def stop(folder, owned):
