@@ -301,6 +301,26 @@ def windows_image(*args, cache):
     return r.returncode, r.stdout, r.stderr
 
 
+def slim_copy(cases, copy):
+    """A folder of links to the files of the cases' Windows folder that their
+    verdicts map, with its registry, schema and WinSxS: the same verdicts, from
+    an image of some MB instead of a GB of Wine's DLLs, written and read four
+    times over."""
+    windows = cases[0].system()
+    kept = {os.path.join("System32", "config", "SYSTEM"), os.path.join("System32", "apisetschema.dll")}
+    for n, case in enumerate(cases):
+        exe = case.place(P.exe64 if case.x64 else P.exe, os.path.join(os.path.dirname(copy), f"probe{n}"))
+        _, out, _ = loader_cases.verdict_of(exe, "--json", *case.options())
+        kept |= {os.path.relpath(m["path"], windows) for m in json.loads(out)["modules"]
+                 if m["path"].startswith(windows + os.sep)}
+    for path, _, files in os.walk(windows):
+        for f in files:
+            relative = os.path.relpath(os.path.join(path, f), windows)
+            if relative in kept or relative.startswith("WinSxS" + os.sep):
+                os.makedirs(os.path.dirname(os.path.join(copy, relative)), exist_ok=True)
+                os.symlink(os.path.realpath(os.path.join(path, f)), os.path.join(copy, relative))
+
+
 def windows_image_verdicts():
     """The suite's Windows 10 folder captured into a WIM (wimlib-imagex), the
     WIM put into an ISO as sources/install.wim (genisoimage, UDF): the folder
@@ -310,8 +330,7 @@ def windows_image_verdicts():
     cases = [c for c in loader_cases.cases(work("cases"), P)
              if c.system and os.path.basename(c.system.path) == "windows-10"]
     root = os.path.join(folder, "root")
-    os.makedirs(root)
-    os.symlink(cases[0].system(), os.path.join(root, "Windows"))
+    slim_copy(cases, os.path.join(root, "Windows"))
     wim = os.path.join(folder, "iso", "sources", "install.wim")
     os.makedirs(os.path.dirname(wim))
     subprocess.run([P.wimlib, "capture", root, wim, "Windows 10 Pro", "--dereference", "--compress=none",
