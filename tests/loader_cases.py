@@ -9,14 +9,13 @@ import contextlib
 import io
 import os
 import shutil
-import struct
+import subprocess
 from dataclasses import dataclass, field
 
-import pefile
-
 import windows_folder
-from loadcheck import apiset, cli
-from loadcheck.image import section_data
+from altered import another_machine, first_import, relocs_stripped, schema_with
+from harness import P
+from loadcheck import cli
 from windows_folder import VC_RUNTIMES, folder_of_links
 
 NOT_FOUND = "refused: STATUS_DLL_NOT_FOUND (0xC0000135): "
@@ -110,6 +109,13 @@ def verdict_of(*args):
     return status, out.getvalue(), err.getvalue()
 
 
+def loadcheck(*args):
+    """scripts/loadcheck's status, standard output and standard error."""
+    r = subprocess.run([os.path.join(P.source, "scripts", "loadcheck"), *args], capture_output=True, text=True,
+                       timeout=120)
+    return r.returncode, r.stdout, r.stderr
+
+
 def written(path, text, encoding="utf-8"):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "w", encoding=encoding) as f:
@@ -133,71 +139,6 @@ def make_windows(path, wine, assemblies=(), policies=()):
         written(os.path.join(winsxs, "Manifests", f"x86_policy.9.0.microsoft.vc90.crt_1fc8b3b9a1e18e3b_{version}_"
                              "none_8550c6b5d18a9128.manifest"), dependency_manifest(version, redirect=(old, new)))
     return path
-
-
-def with_schema(path, wine, change):
-    """A system folder of links to Wine's DLLs but apisetschema.dll, which is
-    a copy of Wine's with change(pe, its .apiset section) made."""
-    folder_of_links(path, wine, {"apisetschema.dll"})
-    pe = pefile.PE(os.path.join(wine, "apisetschema.dll"))
-    change(pe, next(s for s in pe.sections if s.Name.rstrip(b"\0") == b".apiset"))
-    pe.write(os.path.join(path, "apisetschema.dll"))
-    return path
-
-
-def schema_with(path, wine, extra):
-    """A system folder of links to Wine's DLLs whose API set schema (version
-    6) is Wine's with the entries extra, {name: {importer or "": host}},
-    added: written as the schema's layout says, each string once."""
-    factor, table = apiset.read_schema(section_data(os.path.join(wine, "apisetschema.dll"), b".apiset"))
-    entries = [(whole, len(hashed), hosts) for found in table.values() for hashed, whole, hosts in found]
-    entries += [(name, name.rfind("-"), hosts) for name, hosts in extra.items()]
-    values_at = 28 + 24 * len(entries)
-    strings_at = values_at + 20 * sum(len(hosts) for _, _, hosts in entries)
-    strings, offsets = bytearray(), {}
-
-    def put(text):
-        if text not in offsets:
-            offsets[text] = strings_at + len(strings)
-            strings.extend(text.encode("utf-16-le"))
-        return offsets[text], 2 * len(text)
-    rows, values = bytearray(struct.pack("<7I", 6, 0, 0, len(entries), 28, 0, factor)), bytearray()
-    for whole, hashed, hosts in entries:
-        rows += struct.pack("<6I", 0, *put(whole), 2 * hashed, values_at + len(values), len(hosts))
-        for importer, host in hosts.items():
-            values += struct.pack("<5I", 0, *put(importer), *put(host))
-    data = bytes(rows + values + strings)
-
-    def write(pe, section):
-        assert len(data) <= section.SizeOfRawData, f"the schema takes {len(data)} bytes, its section {section.SizeOfRawData}"
-        pe.set_bytes_at_offset(section.PointerToRawData, data.ljust(section.SizeOfRawData, b"\0"))
-    return with_schema(path, wine, write)
-
-
-def with_header(image, path, change):
-    """A copy of the image at path, with change(its file header) made."""
-    pe = pefile.PE(image, fast_load=True)
-    change(pe.FILE_HEADER)
-    pe.write(path)
-    return path
-
-
-def another_machine(image, path):
-    """The image with the header of an x86-64 image."""
-    return with_header(image, path, lambda h: setattr(h, "Machine", pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"]))
-
-
-def relocs_stripped(image, path):
-    """The image marked IMAGE_FILE_RELOCS_STRIPPED: it cannot move."""
-    return with_header(image, path, lambda h: setattr(
-        h, "Characteristics", h.Characteristics | pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_RELOCS_STRIPPED"]))
-
-
-def first_import(image, dll):
-    """The first function that image imports from dll."""
-    pe = pefile.PE(image)
-    entry = next(e for e in pe.DIRECTORY_ENTRY_IMPORT if e.dll.decode().lower() == dll)
-    return entry.imports[0].name.decode()
 
 
 def x64(*fields, **named):
