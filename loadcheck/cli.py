@@ -40,12 +40,10 @@ def parse_args(argv):
     return p.parse_args(argv)
 
 
-def prepare(a, extra=()):
-    """The loader for these arguments, the extra folders searched after
-    --path; BadInput when one cannot be used."""
-    if not os.path.isfile(a.exe):
-        raise BadInput(f"no such file: {a.exe}")
-    machine = of_program(a.exe)
+def prepare(a, machine, extra=()):
+    """The loader for these arguments, for a process of the machine given,
+    the extra folders searched after --path; BadInput when one cannot be
+    used."""
     system = System(a.system or wine_system(machine), machine)
     paths = [p for option in a.path for p in option.split(":") if p]
     for folder in paths:
@@ -61,10 +59,12 @@ def verdict(a):
     """(the loader, its refusal or None). With --mingw, where the program
     does not start with one thread variant's runtime DLLs first, another's
     are tried, and the notes say whose served."""
-    orders = mingw.orders(of_program(a.exe)) if a.mingw and os.path.isfile(a.exe) else [(None, [])]
+    if not os.path.isfile(a.exe):
+        raise BadInput(f"no such file: {a.exe}")
+    machine = of_program(a.exe)
     tried = []
-    for variant, extra in orders:
-        loader = prepare(a, extra)
+    for variant, extra in mingw.orders(machine) if a.mingw else [(None, [])]:
+        loader = prepare(a, machine, extra)
         try:
             loader.start(a.exe)
             refusal = None
@@ -88,10 +88,11 @@ def main(argv=None):
         loader, refusal = verdict(a)
         if a.bundle and not refusal:
             files = bundle.files(loader, os.path.abspath(a.exe))
-            if not a.system and bundle.not_in_windows(loader):
-                loader.notes.append(f"not bundled: {', '.join(bundle.not_in_windows(loader))}, which Wine's DLL "
-                                    "folder has and a clean Windows has not; give --system a Windows folder "
-                                    "(scripts/windows-image) for what that Windows needs")
+            missing = [] if a.system else bundle.not_in_windows(loader)
+            if missing:
+                loader.notes.append(f"not bundled: {', '.join(missing)}, which Wine's DLL folder has and a clean "
+                                    "Windows has not; give --system a Windows folder (scripts/windows-image) for "
+                                    "what that Windows needs")
             folder = bundle.make(a.bundle, files)
             alone = argparse.Namespace(**dict(vars(a), exe=os.path.join(folder, files[0].relative), path=[],
                                               mingw=False))

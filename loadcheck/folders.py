@@ -124,4 +124,4 @@ class SearchOrder:
             return [(self.system.folder.find(name), "known DLL")]
         places = [(self.app, "application folder"), (self.system.folder, "system folder")] + \
                  [(p, "PATH") for p in self.paths] + self.extra
-        return [(folder.find(name), how) for folder, how in places if folder.find(name)]
+        return [(path, how) for folder, how in places if (path := folder.find(name))]

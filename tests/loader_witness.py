@@ -72,21 +72,14 @@ def bundle_runs_alone(wine, program, system):
     a temporary folder, not the build tree: in the emulated machine that is
     a shared folder, from which 32-bit Wine cannot map libstdc++-6.dll
     (docs/machine.md)."""
-    folder = tempfile.mkdtemp(prefix="bundle-")
-    try:
-        bundle_in(folder, wine, program, system)
-    finally:
-        shutil.rmtree(folder)
-
-
-def bundle_in(folder, wine, program, system):
-    exe = shutil.copy(program, folder)
-    r = run([wine, exe], cwd=folder, limit=LIMIT)
-    ok(r.status != 0 and r.out == b"", f"{exe} alone: status {r.status}, {r.out!r}, expected no start")
-    status, _, err = loader_cases.verdict_of(exe, "--system", system, "--mingw", "--bundle", f"{folder}/bundle")
-    r = run([wine, os.path.join(folder, "bundle", os.path.basename(exe))], cwd=f"{folder}/bundle", limit=LIMIT)
-    ok(status == 0 and r.status == 0 and r.out == b"Hello from a thread!\r\n",
-       f"the bundle of {exe}: loadcheck {status} {err!r}; under Wine, alone: status {r.status}, {r.out!r}")
+    with tempfile.TemporaryDirectory(prefix="bundle-") as folder:
+        exe = shutil.copy(program, folder)
+        r = run([wine, exe], cwd=folder, limit=LIMIT)
+        ok(r.status != 0 and r.out == b"", f"{exe} alone: status {r.status}, {r.out!r}, expected no start")
+        status, _, err = loader_cases.verdict_of(exe, "--system", system, "--mingw", "--bundle", f"{folder}/bundle")
+        r = run([wine, os.path.join(folder, "bundle", os.path.basename(exe))], cwd=f"{folder}/bundle", limit=LIMIT)
+        ok(status == 0 and r.status == 0 and r.out == b"Hello from a thread!\r\n",
+           f"the bundle of {exe}: loadcheck {status} {err!r}; under Wine, alone: status {r.status}, {r.out!r}")
 
 
 def loader_wine_agrees():
