@@ -2,23 +2,14 @@
 file that the loader took from outside the Windows folder, that is from the
 program's folder, the --path folders and the MinGW-w64 runtime's: DLLs,
 the program's manifest, and its private assemblies' files and manifests.
-Not the system folder's DLLs, known DLLs, API set hosts there, or WinSxS's
-assemblies: the Windows given as --system has those. DIR is made whole or
-not at all, in a folder beside it renamed when complete."""
+Not the system's DLLs, known DLLs, API set hosts there, or WinSxS's
+assemblies: the Windows asked for has those, and lacks every other. DIR is
+made whole or not at all, in a folder beside it renamed when complete."""
 import os
-import re
 import shutil
 import tempfile
 
 from .status import BadInput
-
-# DLLs that Wine's DLL folder holds and a clean Windows 10 or 11 does not:
-# the Visual C++ runtimes, which their redistributable installs, and the
-# DirectX redistributable's D3DX, XInput 1.1 to 1.3, XAudio2 2.0 to 2.7 and
-# friends. Against Wine's folder such a DLL is found, and so not bundled.
-NOT_IN_WINDOWS = re.compile(r"(msvcr(7|8|9|1\d)\d*|msvcp(7|8|9|1\d)\d*(_\w+)?|vcruntime\d+(_\d+)?|vcomp\d*|"
-                            r"concrt\d+|mfc(7|8|9|1\d)\d*\w*|atl(7|8|9|1\d)\d*|d3dx\w+|d3dcompiler_(3\d|4[0-3])|"
-                            r"xinput1_[123]|xaudio2_[0-7]|x3daudio1_[0-7]|xactengine\w+|xapofx1_\w+)\.dll", re.I)
 
 
 class File:
@@ -42,6 +33,8 @@ def files(loader, exe):
     if beside:
         found.append(File(beside, os.path.basename(beside), "the program's manifest", None))
     for m in loader.mapped:
+        if loader.system.owns(m.path):
+            continue
         if inside(m.path, app):
             found.append(File(m.path, os.path.relpath(m.path, app), m.how, m.needed_by))
             manifest = m.assembly and m.assembly.manifest.removesuffix(" (resource 1)")
@@ -51,12 +44,6 @@ def files(loader, exe):
         elif any(inside(m.path, folder) for folder in outside):
             found.append(File(m.path, os.path.basename(m.path), m.how, m.needed_by))
     return found
-
-
-def not_in_windows(loader):
-    """The DLLs mapped from Wine's DLL folder that a clean Windows lacks."""
-    return [m.name for m in loader.mapped if inside(m.path, loader.system.folder.path)
-            and NOT_IN_WINDOWS.fullmatch(os.path.basename(m.path))]
 
 
 def make(dest, bundled):

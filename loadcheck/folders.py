@@ -5,7 +5,7 @@ import os
 import subprocess
 
 from . import apiset
-from .image import imported_dll_names
+from .image import imported_dll_names, read_image
 from .names import dll_file_name
 from .status import BadInput, Refused
 
@@ -69,6 +69,28 @@ class System:
         found = schema_folder.find("apisetschema.dll") or self.folder.find("apisetschema.dll")
         self.schema = apiset.schema(found) if found else None
 
+    notes = ()
+
+    def image(self, path):
+        return read_image(path)
+
+    def exists(self, path):
+        return os.path.isfile(path)
+
+    def imported(self, path):
+        return imported_dll_names(path)
+
+    def owns(self, path):
+        """Whether a file is one of the system folder's own."""
+        return os.path.realpath(path).startswith(os.path.realpath(self.folder.path) + os.sep)
+
+    def store(self, process):
+        from .store import Store  # store.py reads folders with Folder
+        return Store(self.winsxs, process) if self.winsxs else None
+
+    def check(self, name, image):
+        """A real folder says nothing of its Windows' version: no check."""
+
     def host(self, file_name, importer):
         """(file name, API set or None) for a DLL's file name, as imported
         by importer (a file name). An API set name that the schema does not
@@ -105,7 +127,7 @@ class SearchOrder:
             if name.lower() in known or name.lower() in excluded or not path:
                 continue
             known.add(name.lower())
-            for dll in imported_dll_names(path):
+            for dll in self.system.imported(path):
                 try:
                     todo.append(self.system.host(dll_file_name(dll), name)[0])
                 except Refused:

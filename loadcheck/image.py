@@ -37,6 +37,8 @@ class Image:
         relocations = directories[BASERELOC].Size if len(directories) > BASERELOC else 0
         self.fixed = bool(pe.FILE_HEADER.Characteristics & RELOCS_STRIPPED) or not relocations
         self.isolated = not header.DllCharacteristics & NO_ISOLATION
+        # What CreateProcess compares with the Windows' own version.
+        self.subsystem_version = (header.MajorSubsystemVersion, header.MinorSubsystemVersion)
         exports = getattr(pe, "DIRECTORY_ENTRY_EXPORT", None)
         symbols = exports.symbols if exports else []
         self.by_name = {text(s.name): s for s in symbols if s.name}

@@ -57,6 +57,7 @@ class Loader:
         self.default = None  # the process's activation context: the program's
         self.fixed = []     # the modules mapped that cannot move: each takes its range
         self.notes = []     # the files of another machine passed over
+        self.unknown = []   # what the data of a built-in Windows cannot tell
 
     def start(self, path):
         """Binds the program's imports; the program's Module. Refused where
@@ -66,6 +67,7 @@ class Loader:
         self.program = Module(name, os.path.abspath(path), "program", None, image)
         if image.machine != self.machine.code:
             raise self.other_machine(name, path, image)
+        self.system.check(name, image)
         self.place(self.program)
         self.default = self.program.context = self.sxs.module_context(self.program.path, image, True, name)
         self.bind(self.program, own=True)
@@ -80,7 +82,7 @@ class Loader:
             path, assembly = side_by_side
             if path.lower() in self.by_path:
                 return self.by_path[path.lower()]
-            if not os.path.isfile(path):
+            if not self.system.exists(path):
                 raise Refused(DLL_NOT_FOUND, f"{name} ({path}, a file of {assembly.identity})", dll=name)
             image = self.image(name, path)
             if image.machine != self.machine.code:
@@ -115,7 +117,7 @@ class Loader:
         """The image of a file that a DLL name led to; a file that is no
         PE image is refused as Windows refuses it."""
         try:
-            return read_image(path)
+            return self.system.image(path)
         except BadInput:
             raise Refused(INVALID_IMAGE_FORMAT, f"{name} ({path} is no PE image)", dll=name,
                           file=os.path.basename(path))
@@ -179,7 +181,13 @@ class Loader:
                             f"(its forwarders go round: {shown})")
         export = (module.by_ordinal if isinstance(function, int) else module.by_name).get(function)
         if export is None:
-            raise not_found(function, dll, module)
+            # A built-in Windows' table may not tell (windows/system.py).
+            gap = getattr(module.image, "gap", None) and module.image.gap(function)
+            if not gap:
+                raise not_found(function, dll, module)
+            kind, why = gap
+            (self.unknown if kind == "unknown" else self.notes).append(f"{function} in {module.named(dll)}: {why}")
+            return kind, None
         if export.forwarder is None:
             return "bound", f"{module.key}!{function}"
         forwarder = export.forwarder.decode("latin-1")

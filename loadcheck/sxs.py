@@ -9,7 +9,7 @@ from .folders import Folder
 from .image import manifests
 from .manifest import ManifestError
 from .status import Refused, SXS_CANT_GEN_ACTCTX
-from .store import Assembly, Store, matches, read
+from .store import Assembly, matches, read
 
 
 def private(identity, folder, process):
@@ -53,10 +53,10 @@ class Context:
 class SideBySide:
     """Activation contexts for the modules of one process, of the processor
     architecture given (x86 or amd64), from one shared store (or none, for
-    a bare system folder)."""
+    a bare system folder): the system's store(process)."""
 
-    def __init__(self, winsxs, process):
-        self.store = Store(winsxs, process) if winsxs else None
+    def __init__(self, store, process):
+        self.store = store
         self.process = process
         self.notes = []
 

@@ -1,0 +1,105 @@
+"""tables.zip, read lazily: a verdict reads the sources, the release's
+schema and the export tables of the few DLLs it maps, each once per
+process. A file that cannot be read is bad input, never a traceback."""
+import functools
+import json
+import os
+import zipfile
+from typing import NamedTuple
+
+from ..status import BadInput
+from .catalogue import RELEASES
+
+TABLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tables.zip")
+BIT = {r.key: 1 << n for n, r in enumerate(RELEASES)}
+
+
+class Export(NamedTuple):
+    """An export as the loader sees it (pefile's names for the fields)."""
+    ordinal: int
+    name: bytes
+    forwarder: bytes
+
+
+class Row(NamedTuple):
+    bits: int
+    export: Export
+
+
+class Tables:
+    def __init__(self, path=TABLES):
+        self.path = path
+        try:
+            self.zip = zipfile.ZipFile(path)
+            data = json.loads(self.zip.read("sources.json"))
+            self.sources, self.releases = data["sources"], data["releases"]
+            self.curated = set(self.text("curated.txt").split())
+            self.dlls = {n.removeprefix("exports/") for n in self.zip.namelist() if n.startswith("exports/")}
+        except (OSError, zipfile.BadZipFile, KeyError, ValueError, TypeError) as e:
+            raise self.damaged(e)
+        self.mask = {m: sum(BIT[k] for k, r in self.releases.items() if r["machine"] == m) for m in ("x86", "x64")}
+
+    def damaged(self, e):
+        return BadInput(f"loadcheck's Windows data {self.path} is damaged ({e}); reinstall loadcheck, or make it "
+                        "again with python3 -m loadcheck.windows.derive")
+
+    def text(self, member):
+        try:
+            return self.zip.read(member).decode("utf-8")
+        except (OSError, zipfile.BadZipFile, KeyError, UnicodeDecodeError, EOFError) as e:
+            raise self.damaged(e)
+
+    @functools.lru_cache(maxsize=None)
+    def rows(self, dll):
+        """[Row] of the DLL's exports in every release that has a table of it."""
+        rows = []
+        try:
+            for line in self.text(f"exports/{dll}").splitlines():
+                bits, ordinal, name, forwarder = line.split("\t")
+                rows.append(Row(int(bits), Export(int(ordinal), name.encode() or None, forwarder.encode() or None)))
+        except ValueError as e:
+            raise self.damaged(f"exports/{dll}: {e}")
+        return rows
+
+    @functools.lru_cache(maxsize=None)
+    def exports(self, dll, key):
+        """({name: Export}, {ordinal: Export}) of the DLL in the release."""
+        mine = [r.export for r in self.rows(dll) if r.bits & BIT[key]]
+        return {e.name.decode(): e for e in mine if e.name}, {e.ordinal: e for e in mine}
+
+    def has_table(self, dll, key):
+        return dll in self.dlls and any(r.bits & BIT[key] for r in self.rows(dll))
+
+    @functools.lru_cache(maxsize=None)
+    def present(self, key):
+        """The DLLs the release has without a table of their exports."""
+        return set(self.text(f"present/{key}").split())
+
+    @functools.lru_cache(maxsize=None)
+    def known_anywhere(self):
+        return self.dlls | {n for key in self.releases for n in self.present(key)}
+
+    @functools.lru_cache(maxsize=None)
+    def schema(self, key):
+        try:
+            return json.loads(self.text(f"schema/{key}"))
+        except ValueError as e:
+            raise self.damaged(f"schema/{key}: {e}")
+
+    def only_on(self, dll, function, machine, key):
+        """Whether function is one that only the machine's builds of dll
+        export: no table of the other machine has it, and one of this
+        machine's does, of the release given or an older one where the data
+        has such a table (exports are not taken away in later releases)."""
+        other = self.mask["x64" if machine == "x86" else "x86"]
+        older = sum(b for k, b in BIT.items() if b <= BIT[key]) & self.mask[machine]
+        older &= functools.reduce(lambda a, r: a | r.bits, self.rows(dll), 0)
+        mine = [r.bits for r in self.rows(dll) if r.export.name and r.export.name.decode() == function]
+        if not mine or any(b & other for b in mine):
+            return False
+        return any(b & older for b in mine) or not older
+
+
+@functools.lru_cache(maxsize=None)
+def tables():
+    return Tables()
