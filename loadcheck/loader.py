@@ -19,13 +19,19 @@ from .status import (BadInput, Refused, CONFLICTING_ADDRESSES, DLL_NOT_FOUND, EN
 MAX_FORWARDS = 32  # a longer chain of forwarders binds nothing either
 
 
+def file_name(path):
+    """The file name in a path, a built-in Windows' too (windows/system.py),
+    whose folders are Windows'."""
+    return os.path.basename(path.replace("\\", "/"))
+
+
 class Module:
     """An image mapped into the process: what it is, and how it was found."""
 
     def __init__(self, name, path, how, needed_by, image, api_set=None, assembly=None):
         self.name, self.path, self.how, self.needed_by = name, path, how, needed_by
         self.api_set, self.assembly = api_set, assembly
-        self.key = os.path.basename(path).lower()
+        self.key = file_name(path).lower()
         self.context = None  # the activation context its imports are resolved under
         self.functions = []  # (function, what it is, bound to): the program's own imports from it
         self.image = image
@@ -34,8 +40,8 @@ class Module:
     def named(self, dll):
         """The module as an import named it: that name, and the file's own
         name after it where the two differ (an API set, say)."""
-        file_name = os.path.basename(self.path)
-        return dll if dll_file_name(dll).lower() == file_name.lower() else f"{dll} ({file_name})"
+        own = file_name(self.path)
+        return dll if dll_file_name(dll).lower() == own.lower() else f"{dll} ({own})"
 
 
 def not_found(function, dll, module, detail=None):
@@ -43,7 +49,7 @@ def not_found(function, dll, module, detail=None):
     dll: by ordinal or by name."""
     status = ORDINAL_NOT_FOUND if isinstance(function, int) else ENTRYPOINT_NOT_FOUND
     return Refused(status, detail or f"{function} in {module.named(dll)}", dll=dll, function=function,
-                   file=os.path.basename(module.path))
+                   file=file_name(module.path))
 
 
 class Loader:
@@ -120,12 +126,12 @@ class Loader:
             return self.system.image(path)
         except BadInput:
             raise Refused(INVALID_IMAGE_FORMAT, f"{name} ({path} is no PE image)", dll=name,
-                          file=os.path.basename(path))
+                          file=file_name(path))
 
     def other_machine(self, name, path, image, why=None):
         """The refusal of an image of another machine than the process's."""
         return Refused(INVALID_IMAGE_FORMAT, f"{name} ({path}, {machine_name(image.machine)}; the process is "
-                       f"{self.machine.name}" + (f": {why})" if why else ")"), dll=name, file=os.path.basename(path))
+                       f"{self.machine.name}" + (f": {why})" if why else ")"), dll=name, file=file_name(path))
 
     def map(self, name, path, image, how, importer, api_set, assembly, registry, key):
         module = Module(name, path, how, importer.name, image, api_set, assembly)
@@ -146,7 +152,7 @@ class Loader:
         for other in self.fixed:
             if image.base < other.image.base + other.image.size and other.image.base < image.base + image.size:
                 raise Refused(CONFLICTING_ADDRESSES, f"{module.name} at {image.base:#010x} overlaps {other.name}",
-                              dll=module.name, file=os.path.basename(module.path))
+                              dll=module.name, file=file_name(module.path))
         self.fixed.append(module)
 
     def bind(self, module, own=False):

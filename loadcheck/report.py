@@ -128,7 +128,8 @@ def as_json(loader, refusal, bundled=None, releases=None):
         winsxs=loader.system.winsxs,
         known_dlls={"from": loader.search.known_list.source, "path": loader.search.known_list.path},
         modules=[module_json(m, loader) for m in loader.mapped], notes=notes(loader),
-        windows=releases and [release_json(*r) for r in releases],
+        windows=getattr(loader.system, "release", None) and f"Windows {loader.system.release.name}",
+        releases=releases and [release_json(*r) for r in releases],
         bundle=bundled and dict(verdict_json(alone_refusal, alone), folder=folder, files=[
             {"file": f.relative, "from": f.source, "how": f.how, "needed_by": f.needed_by} for f in files])),
         indent=1)

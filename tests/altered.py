@@ -99,3 +99,14 @@ def directories(image, path, count):
     pe.OPTIONAL_HEADER.NumberOfRvaAndSizes = count
     pe.write(path)
     return path
+
+
+def with_subsystem_version(image, path, major, minor):
+    """A copy of the image whose optional header asks for that subsystem
+    version, as a linker's --subsystem-version or /SUBSYSTEM:CONSOLE,M.m
+    writes it."""
+    pe = pefile.PE(image)
+    pe.OPTIONAL_HEADER.MajorSubsystemVersion, pe.OPTIONAL_HEADER.MinorSubsystemVersion = major, minor
+    pe.write(path)
+    pe.close()
+    return path

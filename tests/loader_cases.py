@@ -72,7 +72,10 @@ class Case:
         return 0 if self.verdict == "starts" else 1
 
     def options(self):
-        return ((["--system", self.system()] if self.system else []) + [a for p in self.path for a in ("--path", p)]
+        """The case's options: Wine's DLL folder where it names no other
+        system, as the case's verdicts are those of a Windows whose DLLs are
+        Wine's."""
+        return (["--system", self.system() if self.system else "wine"] + [a for p in self.path for a in ("--path", p)]
                 + (["--known-dlls", self.known_dlls] if self.known_dlls else []))
 
     def wine_differs(self, major):

@@ -17,6 +17,7 @@ import loader_cases
 import windows_folder
 from harness import P, main, ok, work
 from loader_bundle import bundles
+from loader_releases import releases
 from loader_cases import ABSENT, NO_ENTRY, NO_ORDINAL, NOT_FOUND, loadcheck
 
 # Forwarders of xiStopAcquisition however odd, and the verdict each gets.
@@ -138,6 +139,8 @@ def bad_inputs():
             ("an x64 program, a Windows folder without System32", [P.exe64, "--system", no_system32],
              "a Windows folder without System32, which holds an x64 program's DLLs"),
             ("no such system folder", [P.exe, "--system", text], "no such system folder"),
+            ("an unknown Windows release", [P.exe, "--windows", "98"], "no such release built in; the releases are xp"),
+            ("--windows with --system", [P.exe, "--windows", "7", "--system", "wine"], "two systems"),
             ("no such --path folder", [P.exe, "--path", f"{folder}:{folder}/absent"], "absent"),
             ("a malformed API set schema", [P.exe, "--system", schema[0]], "not a readable API set schema"),
             ("Windows 7's API set schema", [P.exe, "--system", schema[1]], "version 2 (Windows 7); loadcheck reads"),
@@ -173,6 +176,7 @@ def loader_verdict():
     odd_forwarders()
     damaged_headers()
     bundles()
+    releases()
     bad_inputs()
 
 

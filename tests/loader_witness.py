@@ -54,7 +54,7 @@ def witness(x64):
     with concurrent.futures.ThreadPoolExecutor(2) as pool:
         under = list(pool.map(lambda c: under_wine(wine, c[1], c[0].path), cases))
     for (case, exe), seen in zip(cases, under):
-        status, _, err = loader_cases.verdict_of(exe, "--system", system, *case.options())
+        status, _, err = loader_cases.verdict_of(exe, *case.options())
         windows = {0: "starts", 1: "does not start"}.get(status, err.strip())
         ok(windows == as_windows(case.verdict), f"{case.name}: loadcheck says Windows {windows!r}, the case "
            f"{case.verdict!r}")

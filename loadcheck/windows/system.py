@@ -123,13 +123,13 @@ class TableFolder:
         if n in t.curated:
             return None
         if n in t.present(key):
-            self.unknown[n] = f"Windows {w.release.name} has it (its schema or forwarders name it); the data has " \
-                              "no table of its exports"
+            self.unknown[n] = "the release has it (its API set schema or forwarders name it); the data has no " \
+                              "table of its exports"
         elif apiset.is_api_set(n) and w.schema and w.schema.other_build:
             self.unknown[n] = f"the API set schema of build {w.release.schema_build}, which stands in for " \
                               f"Windows {w.release.name}'s, lacks it"
         elif n in t.known_anywhere():
-            self.unknown[n] = f"the data of Windows {w.release.name} has no word of it; that of other releases has"
+            self.unknown[n] = "the release's data has no word of it; that of other releases has"
         else:
             return None
         return f"{self.path}\\{n}"
