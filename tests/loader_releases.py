@@ -9,6 +9,8 @@ import json
 import os
 import shutil
 
+import pefile
+
 import altered
 from harness import P, ok, work
 from loader_cases import verdict_of
@@ -20,8 +22,29 @@ FROM_VISTA = "starts on Vista SP2, 7 SP1, 8.1, 10 2004, 11 24H2 (from Vista SP2 
 SRW = "refused on XP SP2, Server 2003: KERNEL32.dll!AcquireSRWLockExclusive"
 
 
-def xp_srw_and(*rest):
-    return "Windows: " + "; ".join(rest[:1] + (SRW,) + rest[1:])
+def subsystem_version(image):
+    header = pefile.PE(image, fast_load=True).OPTIONAL_HEADER
+    return header.MajorSubsystemVersion, header.MinorSubsystemVersion
+
+
+# CreateProcess refuses an image whose subsystem version is above the
+# release's own before the loader runs: GNU ld writes 4.0 for x86, lld 6.0
+# (the clang preset's test.exe), which XP and Server 2003 refuse for that.
+# The x64 linkers write 5.2 at least, which XP's 5.1 refuses.
+def old_releases(image):
+    version = subsystem_version(image)
+    if version > (5, 2):
+        return "refused on XP SP2, Server 2003: STATUS_INVALID_IMAGE_FORMAT test.exe"
+    if version > (5, 1):
+        return "refused on XP SP2: STATUS_INVALID_IMAGE_FORMAT test.exe; refused on Server 2003: " \
+               "KERNEL32.dll!AcquireSRWLockExclusive"
+    return SRW
+
+
+def xp_srw_and(*rest, image=None):
+    """The line of a program that starts from Vista on at best: refused on
+    XP and Server 2003 as test.exe is (or image, by its subsystem version)."""
+    return "Windows: " + "; ".join(rest[:1] + (old_releases(image or P.exe),) + rest[1:])
 
 
 # (what the row shows, the program (an attribute of the paths, or a copy of
@@ -30,11 +53,8 @@ def xp_srw_and(*rest):
 # verdict, Windows 11's)
 ROWS = [
     ("test.exe with the stand-in", "exe", "standin", xp_srw_and(FROM_VISTA), 0),
-    # The x64 linkers write subsystem version 5.2 at least, XP x64 Edition's,
-    # which is above XP's own.
-    ("its 64-bit twin with its stand-in", "exe64", "standin64", "Windows: " + FROM_VISTA + "; refused on XP SP2: "
-     "STATUS_INVALID_IMAGE_FORMAT test.exe; refused on Server 2003: KERNEL32.dll!AcquireSRWLockExclusive", 0),
-    ("without the stand-in", "exe", None, "Windows: starts on none; " + SRW +
+    ("its 64-bit twin with its stand-in", "exe64", "standin64", xp_srw_and(FROM_VISTA, image=P.exe64), 0),
+    ("without the stand-in", "exe", None, "Windows: starts on none; " + old_releases(P.exe) +
      "; refused on Vista SP2, 7 SP1, 8.1, 10 2004, 11 24H2: STATUS_DLL_NOT_FOUND xiapi32.dll", 1),
     ("Windows 7's GetActiveProcessorCount", "exe", "release-GetActiveProcessorCount", xp_srw_and(
         "starts on 7 SP1, 8.1, 10 2004, 11 24H2 (from 7 SP1 on)",
@@ -54,13 +74,15 @@ ROWS = [
         "starts on 10 2004, 11 24H2 (from 10 2004 on)",
         "refused on Vista SP2, 7 SP1, 8.1: STATUS_DLL_NOT_FOUND api-ms-win-crt-convert-l1-1-0.dll"), 0),
     ("the common controls 6 by manifest, part of every Windows", "exe", "comctl6", xp_srw_and(FROM_VISTA), 0),
-    ("the Visual C++ 2008 runtime, part of none", "exe", "vc90", "Windows: starts on none; " + SRW +
+    ("the Visual C++ 2008 runtime, part of none", "exe", "vc90", "Windows: starts on none; " + old_releases(P.exe) +
      "; refused on Vista SP2, 7 SP1, 8.1, 10 2004, 11 24H2: STATUS_SXS_CANT_GEN_ACTCTX xiapi32.dll", 1),
     ("zlib1.dll beside it, which no Windows has", "exe", "zlib", xp_srw_and(FROM_VISTA), 0),
-    ("ProcessPrng, of a DLL the data has no table of", "exe", "prng", "Windows: starts on none; " + SRW
+    ("ProcessPrng, of a DLL the data has no table of", "exe", "prng", "Windows: starts on none; " + old_releases(P.exe)
      + "; undecided on Vista SP2, 7 SP1: ProcessPrng in bcryptprimitives.dll: the release's data has no word of "
        "it; that of other releases has; undecided on 8.1, 10 2004, 11 24H2: ProcessPrng in bcryptprimitives.dll: "
        "the release has it (its API set schema or forwarders name it); the data has no table of its exports", 3),
+    ("subsystem version 4.0, as GNU ld writes it", ("subsystem", 4, 0), "standin", "Windows: " + FROM_VISTA
+     + "; " + SRW, 0),
     ("subsystem version 6.0, as lld writes it", ("subsystem", 6, 0), "standin", "Windows: " + FROM_VISTA
      + "; refused on XP SP2, Server 2003: STATUS_INVALID_IMAGE_FORMAT test.exe", 0),
     ("subsystem version 10.0", ("subsystem", 10, 0), "standin", "Windows: starts on 10 2004, 11 24H2 (from 10 2004 "
@@ -102,9 +124,13 @@ def releases():
 
 def xp():
     """What Windows XP makes of test.exe with the stand-in, by each name for
-    the release: refused, naming the function its KERNEL32.dll lacks."""
+    the release: refused, naming the function its KERNEL32.dll lacks, where
+    its subsystem version lets the loader run (GNU ld's 4.0 does; a copy
+    with lld's 6.0 made 4.0 shows the same)."""
     folder = work("xp")
-    exe = shutil.copy(P.exe, folder)
+    exe = P.exe if subsystem_version(P.exe) <= (5, 1) else \
+        altered.with_subsystem_version(P.exe, os.path.join(folder, "test.exe"), 4, 0)
+    exe = exe if os.path.dirname(exe) == folder else shutil.copy(exe, folder)
     shutil.copy(P.standin, os.path.join(folder, "xiapi32.dll"))
     for name in ("xp", "winxp", "Windows XP"):
         status, out, err = verdict_of(exe, "--windows", name)

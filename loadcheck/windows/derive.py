@@ -7,7 +7,7 @@ Each release's export tables (every export's ordinal, name and forwarder,
 one row per distinct export with the releases that have it as bits), its
 API set schema, the names of the DLLs it has without a table (hosts of its
 schema, targets of its forwarders), the System32 files the extraction
-looked for, and the sources' commits and the releases' builds, read from
+looked for, the DLLs each release has a table of, and the sources' commits and the releases' builds, read from
 the files themselves. Run it again when a source grows; the zip is
 committed beside it."""
 import json
@@ -70,13 +70,14 @@ def main(argv):
                  "repositories that loadcheck/windows/catalogue.py names)")
     winexports, apisets = argv
     rows = {}       # dll: {(ordinal, name, forwarder): bits}
-    releases, present, schemas = {}, {}, {}
+    releases, present, schemas, tabled = {}, {}, {}, {}
     for bit, release in enumerate(RELEASES):
         found, machine, build = tables(winexports, release)
         for dll, exports in found.items():
             for export in exports:
                 rows.setdefault(dll, {})
                 rows[dll][export] = rows[dll].get(export, 0) | 1 << bit
+        tabled[release.key] = sorted(found)
         entries, schema_build = schema(apisets, release)
         schemas[release.key] = entries
         hosts = {h for hosts in entries.values() for h in hosts.values() if h}
@@ -99,6 +100,7 @@ def main(argv):
         z.writestr("curated.txt", "\n".join(curated))
         for key in releases:
             z.writestr(f"present/{key}", "\n".join(present[key]))
+            z.writestr(f"tabled/{key}", "\n".join(tabled[key]))
             z.writestr(f"schema/{key}", json.dumps(schemas[key], separators=(",", ":")))
         for dll, exports in sorted(rows.items()):
             z.writestr(f"exports/{dll}", "\n".join(f"{bits}\t{o}\t{n}\t{f}" for (o, n, f), bits in

@@ -21,11 +21,6 @@ class Export(NamedTuple):
     forwarder: bytes
 
 
-class Row(NamedTuple):
-    bits: int
-    export: Export
-
-
 class Tables:
     def __init__(self, path=TABLES):
         self.path = path
@@ -51,12 +46,12 @@ class Tables:
 
     @functools.lru_cache(maxsize=None)
     def rows(self, dll):
-        """[Row] of the DLL's exports in every release that has a table of it."""
-        rows = []
+        """[(bits, ordinal, name, forwarder)] of the DLL's exports in every
+        release that has a table of it, as text: each is made an Export only
+        for the release asked for."""
         try:
-            for line in self.text(f"exports/{dll}").splitlines():
-                bits, ordinal, name, forwarder = line.split("\t")
-                rows.append(Row(int(bits), Export(int(ordinal), name.encode() or None, forwarder.encode() or None)))
+            rows = [(int(bits), ordinal, name, forwarder) for bits, ordinal, name, forwarder in
+                    (line.split("\t") for line in self.text(f"exports/{dll}").splitlines())]
         except ValueError as e:
             raise self.damaged(f"exports/{dll}: {e}")
         return rows
@@ -64,11 +59,20 @@ class Tables:
     @functools.lru_cache(maxsize=None)
     def exports(self, dll, key):
         """({name: Export}, {ordinal: Export}) of the DLL in the release."""
-        mine = [r.export for r in self.rows(dll) if r.bits & BIT[key]]
+        bit = BIT[key]
+        try:
+            mine = [Export(int(o), n.encode() or None, f.encode() or None) for b, o, n, f in self.rows(dll) if b & bit]
+        except ValueError as e:
+            raise self.damaged(f"exports/{dll}: {e}")
         return {e.name.decode(): e for e in mine if e.name}, {e.ordinal: e for e in mine}
 
     def has_table(self, dll, key):
-        return dll in self.dlls and any(r.bits & BIT[key] for r in self.rows(dll))
+        return dll in self.tabled(key)
+
+    @functools.lru_cache(maxsize=None)
+    def tabled(self, key):
+        """The DLLs the release has a table of."""
+        return set(self.text(f"tabled/{key}").split())
 
     @functools.lru_cache(maxsize=None)
     def present(self, key):
@@ -93,8 +97,8 @@ class Tables:
         has such a table (exports are not taken away in later releases)."""
         other = self.mask["x64" if machine == "x86" else "x86"]
         older = sum(b for k, b in BIT.items() if b <= BIT[key]) & self.mask[machine]
-        older &= functools.reduce(lambda a, r: a | r.bits, self.rows(dll), 0)
-        mine = [r.bits for r in self.rows(dll) if r.export.name and r.export.name.decode() == function]
+        older &= functools.reduce(lambda a, r: a | r[0], self.rows(dll), 0)
+        mine = [bits for bits, _, name, _ in self.rows(dll) if name == function]
         if not mine or any(b & other for b in mine):
             return False
         return any(b & older for b in mine) or not older
