@@ -47,49 +47,51 @@ def xp_srw_and(*rest, image=None):
     return "Windows: " + "; ".join(rest[:1] + (old_releases(image or P.exe),) + rest[1:])
 
 
-# (what the row shows, the program (an attribute of the paths, or a copy of
-# test.exe made by altered.py), the case folder of the suite's DLLs put
-# beside it (or "standin"), the releases line, the exit status of the default
-# verdict, Windows 11's)
-ROWS = [
-    ("test.exe with the stand-in", "exe", "standin", xp_srw_and(FROM_VISTA), 0),
-    ("its 64-bit twin with its stand-in", "exe64", "standin64", xp_srw_and(FROM_VISTA, image=P.exe64), 0),
-    ("without the stand-in", "exe", None, "Windows: starts on none; " + old_releases(P.exe) +
-     "; refused on Vista SP2, 7 SP1, 8.1, 10 2004, 11 24H2: STATUS_DLL_NOT_FOUND xiapi32.dll", 1),
-    ("Windows 7's GetActiveProcessorCount", "exe", "release-GetActiveProcessorCount", xp_srw_and(
-        "starts on 7 SP1, 8.1, 10 2004, 11 24H2 (from 7 SP1 on)",
-        "refused on Vista SP2: KERNEL32.dll!GetActiveProcessorCount"), 0),
-    ("Windows 8's GetSystemTimePreciseAsFileTime", "exe", "release-GetSystemTimePreciseAsFileTime", xp_srw_and(
-        "starts on 8.1, 10 2004, 11 24H2 (from 8.1 on)",
-        "refused on Vista SP2, 7 SP1: KERNEL32.dll!GetSystemTimePreciseAsFileTime"), 0),
-    ("Windows 10 1607's SetThreadDescription", "exe", "release-SetThreadDescription", xp_srw_and(
-        "starts on 10 2004, 11 24H2 (from 10 2004 on)",
-        "refused on Vista SP2, 7 SP1, 8.1: KERNEL32.dll!SetThreadDescription"), 0),
-    ("Windows 11's GetTempPath2W", "exe", "release-GetTempPath2W", xp_srw_and(
-        "starts on 11 24H2", "refused on Vista SP2, 7 SP1, 8.1, 10 2004: KERNEL32.dll!GetTempPath2W"), 0),
-    ("an API set that came with Windows 8", "exe", "apiset", xp_srw_and(
-        "starts on 8.1, 10 2004, 11 24H2 (from 8.1 on)",
-        "refused on Vista SP2, 7 SP1: STATUS_DLL_NOT_FOUND api-ms-win-core-synch-l1-2-0.dll"), 0),
-    ("the Universal CRT, an update before Windows 10", "exe", "crt", xp_srw_and(
-        "starts on 10 2004, 11 24H2 (from 10 2004 on)",
-        "refused on Vista SP2, 7 SP1, 8.1: STATUS_DLL_NOT_FOUND api-ms-win-crt-convert-l1-1-0.dll"), 0),
-    ("the common controls 6 by manifest, part of every Windows", "exe", "comctl6", xp_srw_and(FROM_VISTA), 0),
-    ("the Visual C++ 2008 runtime, part of none", "exe", "vc90", "Windows: starts on none; " + old_releases(P.exe) +
-     "; refused on Vista SP2, 7 SP1, 8.1, 10 2004, 11 24H2: STATUS_SXS_CANT_GEN_ACTCTX xiapi32.dll", 1),
-    ("zlib1.dll beside it, which no Windows has", "exe", "zlib", xp_srw_and(FROM_VISTA), 0),
-    ("ProcessPrng, of a DLL the data has no table of", "exe", "prng", "Windows: starts on none; " + old_releases(P.exe)
-     + "; undecided on Vista SP2, 7 SP1: ProcessPrng in bcryptprimitives.dll: the release's data has no word of "
-       "it; that of other releases has; undecided on 8.1, 10 2004, 11 24H2: ProcessPrng in bcryptprimitives.dll: "
-       "the release has it (its API set schema or forwarders name it); the data has no table of its exports", 3),
-    ("subsystem version 4.0, as GNU ld writes it", ("subsystem", 4, 0), "standin", "Windows: " + FROM_VISTA
-     + "; " + SRW, 0),
-    ("subsystem version 6.0, as lld writes it", ("subsystem", 6, 0), "standin", "Windows: " + FROM_VISTA
-     + "; refused on XP SP2, Server 2003: STATUS_INVALID_IMAGE_FORMAT test.exe", 0),
-    ("subsystem version 10.0", ("subsystem", 10, 0), "standin", "Windows: starts on 10 2004, 11 24H2 (from 10 2004 "
-     "on); refused on XP SP2, Server 2003, Vista SP2, 7 SP1, 8.1: STATUS_INVALID_IMAGE_FORMAT test.exe", 0),
-    ("subsystem version 3.0, below any", ("subsystem", 3, 0), "standin", "Windows: starts on none; refused on "
-     f"{ALL}: STATUS_INVALID_IMAGE_FORMAT test.exe", 1),
-]
+def rows():
+    """(what the row shows, the program (an attribute of the paths, or a
+    copy of test.exe made by altered.py), the case folder of the suite's
+    DLLs put beside it (or "standin"), the releases line, the exit status of
+    the default verdict, Windows 11's). Made when the paths are known."""
+    return [
+        ("test.exe with the stand-in", "exe", "standin", xp_srw_and(FROM_VISTA), 0),
+        ("its 64-bit twin with its stand-in", "exe64", "standin64", xp_srw_and(FROM_VISTA, image=P.exe64), 0),
+        ("without the stand-in", "exe", None, "Windows: starts on none; " + old_releases(P.exe) +
+         "; refused on Vista SP2, 7 SP1, 8.1, 10 2004, 11 24H2: STATUS_DLL_NOT_FOUND xiapi32.dll", 1),
+        ("Windows 7's GetActiveProcessorCount", "exe", "release-GetActiveProcessorCount", xp_srw_and(
+            "starts on 7 SP1, 8.1, 10 2004, 11 24H2 (from 7 SP1 on)",
+            "refused on Vista SP2: KERNEL32.dll!GetActiveProcessorCount"), 0),
+        ("Windows 8's GetSystemTimePreciseAsFileTime", "exe", "release-GetSystemTimePreciseAsFileTime", xp_srw_and(
+            "starts on 8.1, 10 2004, 11 24H2 (from 8.1 on)",
+            "refused on Vista SP2, 7 SP1: KERNEL32.dll!GetSystemTimePreciseAsFileTime"), 0),
+        ("Windows 10 1607's SetThreadDescription", "exe", "release-SetThreadDescription", xp_srw_and(
+            "starts on 10 2004, 11 24H2 (from 10 2004 on)",
+            "refused on Vista SP2, 7 SP1, 8.1: KERNEL32.dll!SetThreadDescription"), 0),
+        ("Windows 11's GetTempPath2W", "exe", "release-GetTempPath2W", xp_srw_and(
+            "starts on 11 24H2", "refused on Vista SP2, 7 SP1, 8.1, 10 2004: KERNEL32.dll!GetTempPath2W"), 0),
+        ("an API set that came with Windows 8", "exe", "apiset", xp_srw_and(
+            "starts on 8.1, 10 2004, 11 24H2 (from 8.1 on)",
+            "refused on Vista SP2, 7 SP1: STATUS_DLL_NOT_FOUND api-ms-win-core-synch-l1-2-0.dll"), 0),
+        ("the Universal CRT, an update before Windows 10", "exe", "crt", xp_srw_and(
+            "starts on 10 2004, 11 24H2 (from 10 2004 on)",
+            "refused on Vista SP2, 7 SP1, 8.1: STATUS_DLL_NOT_FOUND api-ms-win-crt-convert-l1-1-0.dll"), 0),
+        ("the common controls 6 by manifest, part of every Windows", "exe", "comctl6", xp_srw_and(FROM_VISTA), 0),
+        ("the Visual C++ 2008 runtime, part of none", "exe", "vc90", "Windows: starts on none; " + old_releases(P.exe) +
+         "; refused on Vista SP2, 7 SP1, 8.1, 10 2004, 11 24H2: STATUS_SXS_CANT_GEN_ACTCTX xiapi32.dll", 1),
+        ("zlib1.dll beside it, which no Windows has", "exe", "zlib", xp_srw_and(FROM_VISTA), 0),
+        ("ProcessPrng, of a DLL the data has no table of", "exe", "prng", "Windows: starts on none; "
+         + old_releases(P.exe)
+         + "; undecided on Vista SP2, 7 SP1: ProcessPrng in bcryptprimitives.dll: the release's data has no word of "
+           "it; that of other releases has; undecided on 8.1, 10 2004, 11 24H2: ProcessPrng in bcryptprimitives.dll: "
+           "the release has it (its API set schema or forwarders name it); the data has no table of its exports", 3),
+        ("subsystem version 4.0, as GNU ld writes it", ("subsystem", 4, 0), "standin", "Windows: " + FROM_VISTA
+         + "; " + SRW, 0),
+        ("subsystem version 6.0, as lld writes it", ("subsystem", 6, 0), "standin", "Windows: " + FROM_VISTA
+         + "; refused on XP SP2, Server 2003: STATUS_INVALID_IMAGE_FORMAT test.exe", 0),
+        ("subsystem version 10.0", ("subsystem", 10, 0), "standin", "Windows: starts on 10 2004, 11 24H2 (from 10 2004 "
+         "on); refused on XP SP2, Server 2003, Vista SP2, 7 SP1, 8.1: STATUS_INVALID_IMAGE_FORMAT test.exe", 0),
+        ("subsystem version 3.0, below any", ("subsystem", 3, 0), "standin", "Windows: starts on none; refused on "
+         f"{ALL}: STATUS_INVALID_IMAGE_FORMAT test.exe", 1),
+    ]
 
 
 def program(row, folder):
@@ -100,7 +102,7 @@ def program(row, folder):
 
 
 def releases():
-    for n, row in enumerate(ROWS):
+    for n, row in enumerate(rows()):
         name, _, beside, line, status = row
         folder = work(f"release{n}")
         exe = program(row, folder)
