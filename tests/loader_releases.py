@@ -83,6 +83,11 @@ def rows():
          + "; undecided on Vista SP2, 7 SP1: ProcessPrng in bcryptprimitives.dll: the release's data has no word of "
            "it; that of other releases has; undecided on 8.1, 10 2004, 11 24H2: ProcessPrng in bcryptprimitives.dll: "
            "the release has it (its API set schema or forwarders name it); the data has no table of its exports", 3),
+        ("an export of x86 builds only, with no x86 table of its DLL", "exe", "setjmp", "Windows: starts on none; "
+         + old_releases(P.exe) + "; refused on Vista SP2, 7 SP1, 8.1: STATUS_DLL_NOT_FOUND "
+         "api-ms-win-crt-private-l1-1-0.dll; undecided on 10 2004, 11 24H2: _setjmp3 in "
+         "api-ms-win-crt-private-l1-1-0.dll (ucrtbase.dll): the data has no x86 table of ucrtbase.dll, and the x64 "
+         "one standing in lacks it", 3),
         ("subsystem version 4.0, as GNU ld writes it", ("subsystem", 4, 0), "standin", "Windows: " + FROM_VISTA
          + "; " + SRW, 0),
         ("subsystem version 6.0, as lld writes it", ("subsystem", 6, 0), "standin", "Windows: " + FROM_VISTA

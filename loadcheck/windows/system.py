@@ -97,11 +97,16 @@ class Windows:
         return TableImage(self.machine.code, gap=lambda function: ("unknown", why))
 
     def stand_in_gap(self, dll):
+        theirs, mine = self.info["machine"], self.machine.name
+
         def gap(function):
             if isinstance(function, int):
-                return "unknown", f"the {self.info['machine']} tables standing in number their exports their own way"
-            if self.tables.only_on(dll, function, self.machine.name, self.release.key):
-                return "bound", f"only {self.machine.name} builds of {dll} export it"
+                return "unknown", f"the {theirs} tables standing in number their exports their own way"
+            kind = self.tables.only_on(dll, function, mine, self.release.key)
+            if kind == "bound":
+                return kind, f"only {mine} builds of {dll} export it"
+            if kind == "unknown":
+                return kind, f"the data has no {mine} table of {dll}, and the {theirs} one standing in lacks it"
             return None
         return gap
 

@@ -91,17 +91,22 @@ class Tables:
             raise self.damaged(f"schema/{key}: {e}")
 
     def only_on(self, dll, function, machine, key):
-        """Whether function is one that only the machine's builds of dll
-        export: no table of the other machine has it, and one of this
-        machine's does, of the release given or an older one where the data
-        has such a table (exports are not taken away in later releases)."""
+        """What to make of a function that the other machine's tables of dll,
+        standing in for the machine's in the release, lack: "bound" where
+        only the machine's builds export it (no table of the other machine
+        has it, and one of this machine's does, of the release given or an
+        older one where the data has such a table: exports are not taken
+        away in later releases); "unknown" where the data has no table of
+        this machine's dll at all; None (missing) otherwise."""
         other = self.mask["x64" if machine == "x86" else "x86"]
-        older = sum(b for k, b in BIT.items() if b <= BIT[key]) & self.mask[machine]
-        older &= functools.reduce(lambda a, r: a | r[0], self.rows(dll), 0)
+        tabled = functools.reduce(lambda a, r: a | r[0], self.rows(dll), 0)
+        if not tabled & self.mask[machine]:
+            return "unknown"
+        older = sum(b for b in BIT.values() if b <= BIT[key]) & self.mask[machine] & tabled
         mine = [bits for bits, _, name, _ in self.rows(dll) if name == function]
         if not mine or any(b & other for b in mine):
-            return False
-        return any(b & older for b in mine) or not older
+            return None
+        return "bound" if any(b & older for b in mine) or not older else None
 
 
 @functools.lru_cache(maxsize=None)
