@@ -47,8 +47,7 @@ class Tables:
     @functools.lru_cache(maxsize=None)
     def rows(self, dll):
         """[(bits, ordinal, name, forwarder)] of the DLL's exports in every
-        release that has a table of it, as text: each is made an Export only
-        for the release asked for."""
+        release that has a table of it, as text."""
         try:
             rows = [(int(bits), ordinal, name, forwarder) for bits, ordinal, name, forwarder in
                     (line.split("\t") for line in self.text(f"exports/{dll}").splitlines())]
@@ -57,14 +56,25 @@ class Tables:
         return rows
 
     @functools.lru_cache(maxsize=None)
-    def exports(self, dll, key):
-        """({name: Export}, {ordinal: Export}) of the DLL in the release."""
-        bit = BIT[key]
+    def index(self, dll):
+        """({name: [row]}, {ordinal: [row]}) of the DLL's rows, and the bits
+        of the releases with a table of it."""
+        by_name, by_ordinal, tabled = {}, {}, 0
         try:
-            mine = [Export(int(o), n.encode() or None, f.encode() or None) for b, o, n, f in self.rows(dll) if b & bit]
+            for row in self.rows(dll):
+                by_name.setdefault(row[2], []).append(row)
+                by_ordinal.setdefault(int(row[1]), []).append(row)
+                tabled |= row[0]
         except ValueError as e:
             raise self.damaged(f"exports/{dll}: {e}")
-        return {e.name.decode(): e for e in mine if e.name}, {e.ordinal: e for e in mine}
+        by_name.pop("", None)
+        return by_name, by_ordinal, tabled
+
+    def exports(self, dll, key):
+        """(by name, by ordinal) of the DLL in the release: each a mapping
+        whose get() gives the Export, made when the loader asks for it."""
+        by_name, by_ordinal, _ = self.index(dll)
+        return InRelease(by_name, BIT[key]), InRelease(by_ordinal, BIT[key])
 
     def has_table(self, dll, key):
         return dll in self.tabled(key)
@@ -99,14 +109,27 @@ class Tables:
         away in later releases); "unknown" where the data has no table of
         this machine's dll at all; None (missing) otherwise."""
         other = self.mask["x64" if machine == "x86" else "x86"]
-        tabled = functools.reduce(lambda a, r: a | r[0], self.rows(dll), 0)
+        by_name, _, tabled = self.index(dll)
         if not tabled & self.mask[machine]:
             return "unknown"
         older = sum(b for b in BIT.values() if b <= BIT[key]) & self.mask[machine] & tabled
-        mine = [bits for bits, _, name, _ in self.rows(dll) if name == function]
+        mine = [bits for bits, _, _, _ in by_name.get(function, [])]
         if not mine or any(b & other for b in mine):
             return None
         return "bound" if any(b & older for b in mine) or not older else None
+
+
+class InRelease:
+    """The exports of one release among a DLL's rows, looked up by a key."""
+
+    def __init__(self, rows, bit):
+        self.rows, self.bit = rows, bit
+
+    def get(self, key):
+        for bits, ordinal, name, forwarder in self.rows.get(key, ()):
+            if bits & self.bit:
+                return Export(int(ordinal), name.encode() or None, forwarder.encode() or None)
+        return None
 
 
 @functools.lru_cache(maxsize=None)
