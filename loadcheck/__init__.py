@@ -1,3 +1,4 @@
-"""loadcheck: what the Windows loader makes of a 32-bit program's load-time
-imports, worked out from the files (docs/loader.md). scripts/loadcheck is
-the command; cli.main is its entry point."""
+"""loadcheck: what the Windows loader makes of an x86 or x64 program's
+load-time imports, on each Windows release from XP to 11, worked out from
+the files (docs/loader.md). scripts/loadcheck is the command; cli.main is
+its entry point."""
