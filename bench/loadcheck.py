@@ -19,7 +19,7 @@ import time
 
 source = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
 sys.path.insert(0, os.path.join(source, "tests"))
-sys.path.insert(0, source)
+sys.path.insert(0, os.path.join(source, "loadcheck", "src"))
 import windows_folder  # noqa: E402
 from loadcheck.folders import wine_system  # noqa: E402
 from loadcheck.machine import X64, X86  # noqa: E402

@@ -71,7 +71,10 @@ class Windows:
 
     def check(self, name, image):
         """Refused where CreateProcess refuses the program before the loader
-        runs: a subsystem version below 3.10 or above the release's own."""
+        runs: a subsystem version below 3.10 or above the release's own. A
+        DLL's is not looked at."""
+        if image.dll:
+            return
         version = image.subsystem_version
         if version < (3, 10) or version > self.release.nt:
             raise Refused(INVALID_IMAGE_FORMAT, f"{name}: subsystem version {version[0]}.{version[1]}, "

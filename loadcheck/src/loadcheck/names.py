@@ -1,5 +1,8 @@
 """DLL names as the loader reads them: the names in import tables and in
-forwarders, which linkers other than Microsoft's spell in their own ways."""
+forwarders, which linkers other than Microsoft's spell in their own ways;
+and the C++ names behind mangled function names, for the messages."""
+import shutil
+import subprocess
 
 
 def dll_file_name(name):
@@ -44,3 +47,22 @@ def parse_forwarder(text):
     if function.startswith("#") and len(function) > 1:
         return dll_file_name(dll), char_to_integer(function[1:])
     return dll_file_name(dll), function
+
+
+def demangled(names):
+    """{name: its C++ name} for the names mangled as GCC and clang mangle
+    them (_Z..., read by llvm-cxxfilt or c++filt, a line each) or as MSVC
+    does (?..., read by llvm-undname, one name a run), where those tools
+    are installed; other names are left out."""
+    found = {}
+    itanium = sorted({n for n in names if n.startswith("_Z")})
+    tool = next((t for t in ("llvm-cxxfilt", "c++filt") if shutil.which(t)), None)
+    if itanium and tool:
+        out = subprocess.run([tool], input="\n".join(itanium) + "\n", capture_output=True, text=True).stdout
+        found.update({n: d for n, d in zip(itanium, out.splitlines()) if d != n})
+    for name in sorted({n for n in names if n.startswith("?")}) if shutil.which("llvm-undname") else []:
+        r = subprocess.run(["llvm-undname", name], capture_output=True, text=True)
+        lines = [line for line in r.stdout.splitlines() if line.strip() and line != name]
+        if r.returncode == 0 and len(lines) == 1 and not lines[0].startswith("error"):
+            found[name] = lines[0]
+    return found

@@ -17,7 +17,7 @@ class Machine(NamedTuple):
     magic: int       # its optional header's: PE32 or PE32+
     arch: str        # processorArchitecture of its side-by-side assemblies
     system: tuple    # a Windows folder's system folders for its processes, first found first
-    wine: str        # scripts/wine-paths' name for Wine's DLL folder of this machine
+    wine: str        # wine.py's name for Wine's DLL folder of this machine
     mingw: str       # the MinGW-w64 target whose runtime DLLs its programs need, and Debian's suffix of its packages
     package: str
 

@@ -1,10 +1,14 @@
-"""What must ship beside the program (--bundle DIR): the program and every
-file that the loader took from outside the Windows folder, that is from the
-program's folder, the --path folders and the MinGW-w64 runtime's: DLLs,
-the program's manifest, and its private assemblies' files and manifests.
+"""What must ship beside the program (--bundle DIR, or --deploy into the
+program's own folder): the program and every file that the loader took from
+outside the Windows asked for, that is from the program's folder, the --path
+folders and the MinGW-w64 runtime's (those two put beside the program, where
+the loader looks, whatever folder they came from): DLLs, delay-loaded ones
+too, the program's manifest, and its private assemblies' files and
+manifests.
 Not the system's DLLs, known DLLs, API set hosts there, or WinSxS's
 assemblies: the Windows asked for has those, and lacks every other. DIR is
 made whole or not at all, in a folder beside it renamed when complete."""
+import contextlib
 import os
 import shutil
 import tempfile
@@ -27,7 +31,6 @@ def inside(path, folder):
 def files(loader, exe):
     """[File] that the bundle of the program at exe holds, the program first."""
     app = loader.search.app.path
-    outside = [f.path for f in loader.search.paths] + [f.path for f, _ in loader.search.extra]
     found = [File(exe, os.path.basename(exe), "the program", None)]
     beside = loader.search.app.find(os.path.basename(exe) + ".manifest")
     if beside:
@@ -35,14 +38,14 @@ def files(loader, exe):
     for m in loader.mapped:
         if loader.system.owns(m.path):
             continue
-        if inside(m.path, app):
+        if m.how.startswith(("PATH", "MinGW-w64")):
+            found.append(File(m.path, os.path.basename(m.path), m.how, m.needed_by))
+        elif inside(m.path, app):
             found.append(File(m.path, os.path.relpath(m.path, app), m.how, m.needed_by))
             manifest = m.assembly and m.assembly.manifest.removesuffix(" (resource 1)")
             if manifest and inside(manifest, app) and all(f.source != manifest for f in found):
                 found.append(File(manifest, os.path.relpath(manifest, app), f"the manifest of {m.assembly.identity}",
                                   m.needed_by))
-        elif any(inside(m.path, folder) for folder in outside):
-            found.append(File(m.path, os.path.basename(m.path), m.how, m.needed_by))
     return found
 
 
@@ -73,3 +76,47 @@ def make(dest, bundled):
         shutil.rmtree(work, ignore_errors=True)
         raise BadInput(f"--bundle {dest}: cannot write it: {e.strerror or e}")
     return dest
+
+
+def same(a, b):
+    with open(a, "rb") as f, open(b, "rb") as g:
+        return f.read() == g.read()
+
+
+def deploy(bundled, folder):
+    """Copies beside the program, into folder, the files that are not there
+    yet; [the paths copied]. A file of the same name that differs is never
+    replaced: BadInput, and nothing copied."""
+    wanted = []
+    for f in bundled:
+        target = os.path.join(folder, f.relative)
+        if os.path.realpath(f.source) == os.path.realpath(target):
+            continue
+        if os.path.lexists(target):
+            if not os.path.isfile(target) or not same(f.source, target):
+                raise BadInput(f"--deploy: {target} exists and differs from {f.source}, which the program needs: "
+                               "not replaced")
+            continue
+        wanted.append((f.source, target))
+    copied = []
+    try:
+        for source, target in wanted:
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            shutil.copyfile(source, target)
+            shutil.copymode(source, target)
+            copied.append(target)
+    except OSError as e:
+        undo(copied)
+        raise BadInput(f"--deploy: cannot write in {folder}: {e.strerror or e}")
+    return copied
+
+
+def remove(folder):
+    """The bundle made, removed again: it does not start."""
+    shutil.rmtree(folder, ignore_errors=True)
+
+
+def undo(copied):
+    for path in copied:
+        with contextlib.suppress(OSError):
+            os.remove(path)

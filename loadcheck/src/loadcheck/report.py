@@ -1,8 +1,21 @@
 """The two ways of telling the verdict: text for people, one JSON object for
 programs. Both are described in docs/loader.md."""
 import json
+from typing import NamedTuple
 
+from .names import demangled
 from .status import SUCCESS
+
+
+class Shipped(NamedTuple):
+    """What --bundle or --deploy made: how ("bundled in" or "deployed
+    into"), the folder, [bundle.File] shipped, the loader of the folder's
+    program alone and its refusal (then the files shipped are removed)."""
+    kind: str
+    folder: str
+    files: list
+    loader: object
+    refusal: object
 
 
 def how(m):
@@ -15,7 +28,8 @@ def how(m):
 
 def header(exe, loader):
     search, system = loader.search, loader.system
-    return (f"{exe}: an {loader.machine.name} program; known DLLs ({search.known_list}) from {system.folder.path}; "
+    kind = "DLL" if getattr(loader.program.image, "dll", False) else "program"
+    return (f"{exe}: an {loader.machine.name} {kind}; known DLLs ({search.known_list}) from {system.folder.path}; "
             "other DLLs looked for in "
             + ", then ".join(f.path for f in [search.app, system.folder] + search.paths + [f for f, _ in search.extra])
             + (f"; API sets by {system.schema.path}" if system.schema else "; no API set schema")
@@ -59,9 +73,30 @@ def releases_line(releases):
     return "Windows: " + "; ".join(parts)
 
 
-def as_text(exe, loader, refusal, bundled=None, releases=None):
-    """The report; with bundled, (folder, [bundle.File], its loader, its
-    refusal), what the bundle holds and, last, its verdict."""
+def missing_lines(loader, refusal):
+    """Every DLL and function missing where more than the verdict's, each
+    with its C++ name where it has one."""
+    if len(loader.refusals) < 2:
+        return []
+    names = demangled([str(r.function) for r in loader.refusals if r.function is not None])
+    return ["missing (the loader stops at the first):"] + [
+        f"  {r}" + (f" [{names[str(r.function)]}]" if str(r.function) in names else "") for r in loader.refusals]
+
+
+def delayed_lines(loader):
+    lines = []
+    for dll, needed_by, module, refusal in loader.delayed:
+        if module and not refusal:
+            lines.append(f"  {dll}: {module.path} ({module.how}; needed by {needed_by})")
+        else:
+            lines.append(f"  {dll}: {refusal} (needed by {needed_by}): the process starts, and its first call "
+                         "into it fails (0xC06D007E)")
+    return ["delay-loaded (mapped at the first call):"] + lines if lines else []
+
+
+def as_text(exe, loader, refusal, shipped=None, releases=None):
+    """The report; with shipped (Shipped), what the bundle or the program's
+    folder got and, last, the verdict of its program alone."""
     lines = [header(exe, loader)]
     for m in loader.mapped:
         if m in loader.own:
@@ -74,17 +109,18 @@ def as_text(exe, loader, refusal, bundled=None, releases=None):
     if loader.api_sets:
         lines.append("API sets:")
         lines += [f"  {api_set} -> {host} (for {needed_by})" for api_set, host, needed_by in loader.api_sets]
-    lines += notes(loader)
+    lines += delayed_lines(loader) + missing_lines(loader, refusal) + notes(loader)
     if releases:
         lines.append(releases_line(releases))
     lines.append(outcome(refusal, loader))
-    if bundled:
-        folder, files, alone, alone_refusal = bundled
-        lines.append(f"bundled in {folder}:")
+    if shipped:
+        lines.append(f"{shipped.kind} {shipped.folder}:")
         lines += [f"  {f.relative}: {f.source} ({f.how}" + (f"; needed by {f.needed_by})" if f.needed_by else ")")
-                  for f in files]
-        lines.append(f"{alone.program.path} alone, with {alone.system.folder.path}:")
-        lines.append(outcome(alone_refusal, alone))
+                  for f in shipped.files]
+        alone = shipped.loader
+        lines.append(f"{alone.program.path} alone, with {alone.system.folder.path}"
+                     + (" (so what was shipped is removed again):" if shipped.refusal else ":"))
+        lines.append(outcome(shipped.refusal, alone))
     return "\n".join(lines)
 
 
@@ -120,16 +156,27 @@ def release_json(release, loader, refusal):
                 dll=refusal and refusal.dll, function=refusal and refusal.function)
 
 
-def as_json(loader, refusal, bundled=None, releases=None):
-    folder, files, alone, alone_refusal = bundled or (None, [], None, None)
+def as_json(loader, refusal, shipped=None, releases=None):
+    names = demangled([str(r.function) for r in loader.refusals if r.function is not None])
     return json.dumps(dict(
         verdict_json(refusal, loader), dll=refusal and refusal.dll, function=refusal and refusal.function,
         file=refusal and refusal.file, machine=loader.machine.name, system=loader.system.folder.path,
         winsxs=loader.system.winsxs,
         known_dlls={"from": loader.search.known_list.source, "path": loader.search.known_list.path},
         modules=[module_json(m, loader) for m in loader.mapped], notes=notes(loader),
+        missing=[{"status": r.status[0], "dll": r.dll, "function": r.function, "file": r.file, "detail": r.detail,
+                  "demangled": names.get(str(r.function))} for r in loader.refusals],
+        delay_loaded=[{"name": dll, "needed_by": needed_by, "path": module and module.path,
+                       "how": module and module.how, "refusal": refusal and str(refusal)}
+                      for dll, needed_by, module, refusal in loader.delayed],
         windows=getattr(loader.system, "release", None) and f"Windows {loader.system.release.name}",
         releases=releases and [release_json(*r) for r in releases],
-        bundle=bundled and dict(verdict_json(alone_refusal, alone), folder=folder, files=[
-            {"file": f.relative, "from": f.source, "how": f.how, "needed_by": f.needed_by} for f in files])),
+        bundle=shipped and dict(verdict_json(shipped.refusal, shipped.loader), folder=shipped.folder,
+                                kind="deploy" if shipped.kind.startswith("deployed") else "bundle", files=[
+            {"file": f.relative, "from": f.source, "how": f.how, "needed_by": f.needed_by} for f in shipped.files])),
         indent=1)
+
+
+def error_json(message):
+    """Bad input as one JSON object, where --json was asked for."""
+    return json.dumps({"verdict": "bad input", "status": None, "code": None, "detail": message}, indent=1)

@@ -64,6 +64,8 @@ class Loader:
         self.fixed = []     # the modules mapped that cannot move: each takes its range
         self.notes = []     # the files of another machine passed over
         self.unknown = []   # what the data of a built-in Windows cannot tell
+        self.refusals = []  # every DLL and function missing, in the order met; the first is the verdict's
+        self.delayed = []   # (DLL name, needed by, its Module or None, its refusal or None): delay-loaded
 
     def start(self, path):
         """Binds the program's imports; the program's Module. Refused where
@@ -77,7 +79,32 @@ class Loader:
         self.place(self.program)
         self.default = self.program.context = self.sxs.module_context(self.program.path, image, True, name)
         self.bind(self.program, own=True)
+        if self.refusals:
+            raise self.refusals[0]
         return self.program
+
+    def delay_load(self):
+        """Maps the DLLs that the program and its DLLs delay-load, as their
+        first calls would: the process starts without them, so a DLL that
+        cannot be mapped is a warning, not a refusal."""
+        seen, n, kept = set(), 0, self.refusals
+        while n <= len(self.mapped):
+            module = ([self.program] + self.mapped)[n]
+            n += 1
+            for dll in getattr(module.image, "delay_imports", ()):
+                if dll.lower() in seen:
+                    continue
+                seen.add(dll.lower())
+                before, self.refusals = len(self.mapped), []
+                try:
+                    target = self.load(dll, module)
+                    refusal = self.refusals[0] if self.refusals else None
+                except Refused as e:
+                    target, refusal = None, e
+                for m in self.mapped[before:]:
+                    m.how = f"{m.how}, delay-loaded"
+                self.delayed.append((dll, module.name, target, refusal))
+        self.refusals = kept
 
     def load(self, name, importer):
         file_name, api_set = self.system.host(dll_file_name(name), importer.key)
@@ -156,23 +183,25 @@ class Loader:
         self.fixed.append(module)
 
     def bind(self, module, own=False):
+        """Binds module's imports. The loader stops at the first DLL or
+        function missing, and the verdict is that one; the binding goes on
+        so that every one missing is listed."""
         for dll, functions in module.imports:
-            target = self.load(dll, module)
+            try:
+                target = self.load(dll, module)
+            except Refused as e:
+                self.refusals.append(e)
+                continue
             if own and target not in self.own:
                 self.own.append(target)
-            # Every function of the descriptor is shown; the loader stops at
-            # the first one missing, and so does the verdict.
-            first_refusal = None
             for function in functions:
                 try:
                     result = self.resolve(target, function, (), dll)
                 except Refused as e:
-                    first_refusal = first_refusal or e
+                    self.refusals.append(e)
                     result = ("missing", None)
                 if own:
                     target.functions.append((function, *result))
-            if first_refusal:
-                raise first_refusal
 
     def resolve(self, module, function, chain, dll):
         """(what it is, the export it binds to as "dll!function"); Refused

@@ -1,7 +1,7 @@
 """Makes tables.zip, the built-in Windows releases' facts, from checkouts of
 the public extractions that catalogue.SOURCES names:
 
-    python3 -m loadcheck.windows.derive WINEXPORTS APISETS
+    PYTHONPATH=loadcheck/src python3 -m loadcheck.windows.derive WINEXPORTS APISETS
 
 Each release's export tables (every export's ordinal, name and forwarder,
 one row per distinct export with the releases that have it as bits), its
@@ -67,7 +67,7 @@ def schema(apisets, release):
 def main(argv):
     if len(argv) != 2 or not all(os.path.isdir(p) for p in argv):
         sys.exit("usage: python3 -m loadcheck.windows.derive WINEXPORTS APISETS (checkouts of the two "
-                 "repositories that loadcheck/windows/catalogue.py names)")
+                 "repositories that catalogue.py beside this script names)")
     winexports, apisets = argv
     rows = {}       # dll: {(ordinal, name, forwarder): bits}
     releases, present, schemas, tabled = {}, {}, {}, {}

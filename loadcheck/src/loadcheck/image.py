@@ -12,6 +12,7 @@ IMPORT = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]
 EXPORT = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_EXPORT"]
 RESOURCE = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]
 BASERELOC = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]
+DELAY_IMPORT = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT"]
 RT_MANIFEST = pefile.RESOURCE_TYPE["RT_MANIFEST"]
 RELOCS_STRIPPED = pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_RELOCS_STRIPPED"]
 NO_ISOLATION = pefile.DLL_CHARACTERISTICS["IMAGE_DLLCHARACTERISTICS_NO_ISOLATION"]
@@ -48,6 +49,10 @@ class Image:
         self.imports = [(text(pe.get_string_at_rva(e.struct.Name)),
                          [i.ordinal if i.import_by_ordinal else text(i.name) for i in e.imports])
                         for e in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])]
+        # The DLLs it delay-loads: mapped at the first call, not at start.
+        self.delay_imports = [text(pe.get_string_at_rva(e.struct.szName) or b"")
+                              for e in getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", [])]
+        self.dll = pe.is_dll()
 
 
 # Read once per file: a caller that asks for many verdicts in one process
@@ -63,7 +68,7 @@ def read_image(path):
     end = max((s.PointerToRawData + s.SizeOfRawData for s in pe.sections), default=0)
     if len(pe.__data__) < end:
         raise BadInput(f"{path} is truncated: {len(pe.__data__)} bytes, its sections reach {end}")
-    pe.parse_data_directories(directories=[IMPORT, EXPORT])
+    pe.parse_data_directories(directories=[IMPORT, EXPORT, DELAY_IMPORT])
     image = Image(pe)
     pe.close()
     return image

@@ -2,27 +2,23 @@
 known DLLs, and the search order for every other name."""
 import functools
 import os
-import subprocess
 
-from . import apiset
+from . import apiset, wine
 from .image import imported_dll_names, read_image
 from .names import dll_file_name
 from .status import BadInput, Refused
 
-WINE_PATHS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "scripts", "wine-paths")
-
-
 @functools.lru_cache(maxsize=None)
 def wine_system(machine):
-    """Wine's DLLs for the machine's processes: PE images with real export
-    tables and an API set schema, which stand in for a Windows system
-    folder. Each release keeps them in a place of its own; scripts/wine-paths
-    knows where, and says what to install where they are missing."""
-    r = subprocess.run([WINE_PATHS, machine.wine], capture_output=True, text=True)
-    if r.returncode != 0:
-        raise BadInput(f"Wine's {machine.name} DLLs, the default system folder of an {machine.name} program, are "
-                       f"missing ({r.stderr.strip().removeprefix('scripts/wine-paths: ')}); or give --system")
-    return r.stdout.strip()
+    """Wine's DLLs for the machine's processes (--system wine): PE images
+    with real export tables and an API set schema, which stand in for a
+    Windows system folder; wine.py knows where each distribution keeps them."""
+    found = wine.folder(machine.wine)
+    if not found:
+        raise BadInput(f"--system wine: no folder of Wine's {machine.name} DLLs on this machine (install Wine: "
+                       f"on Debian {'wine32:i386' if machine.name == 'x86' else 'wine64'}); or give --system a "
+                       "Windows folder")
+    return found
 
 
 class Folder:
@@ -66,6 +62,8 @@ class System:
             self.hive = config and os.path.isdir(config) and Folder(config).find("SYSTEM")
         else:
             schema_folder = self.folder = Folder(given)
+        if not self.folder.find("kernel32.dll"):
+            raise BadInput(f"no KERNEL32.dll in {self.folder.path}: not a Windows system folder")
         found = schema_folder.find("apisetschema.dll") or self.folder.find("apisetschema.dll")
         self.schema = apiset.schema(found) if found else None
 
@@ -81,8 +79,9 @@ class System:
         return imported_dll_names(path)
 
     def owns(self, path):
-        """Whether a file is one of the system folder's own."""
-        return os.path.realpath(path).startswith(os.path.realpath(self.folder.path) + os.sep)
+        """Whether a file is one of the system folder's own (a Wine prefix's
+        are links into Wine's DLL folder)."""
+        return any(f(path).startswith(f(self.folder.path) + os.sep) for f in (os.path.abspath, os.path.realpath))
 
     def store(self, process):
         from .store import Store  # store.py reads folders with Folder
