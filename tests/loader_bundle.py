@@ -11,6 +11,7 @@ import subprocess
 import pefile
 
 import loader_cases
+import windows_folder
 from harness import P, ok, work
 from loader_cases import loadcheck
 
@@ -31,6 +32,42 @@ BUNDLES = [
 
 
 PRIVATE = "a Visual C++ 2008 xiapi32.dll, the runtime a private assembly in a folder of its own"
+
+# Programs laid out as people lay them out before --bundle (the program, an
+# attribute of the paths; files put in its folder as (source, where); the
+# options), and what the bundle must hold: flat, beside the program, where
+# the loader looks, whatever folder the files came from; never the system's.
+# <dlls64>, <folder> (the program's) and <prefix> (a Wine prefix's windows
+# folder around it) are filled in.
+LAYOUTS = [
+    ("the usual CMake layout: its DLLs in lib/ below the program, on --path", "exe",
+     [("<dlls>/zlib/xiapi32.dll", "lib/xiapi32.dll"), ("<dlls>/zlib/zlib1.dll", "lib/zlib1.dll")],
+     ["--path", "<folder>/lib"], {"test.exe", "xiapi32.dll", "zlib1.dll"}),
+    ("a program in a Wine prefix's drive_c, --system its windows", "threaded64", [],
+     ["--system", "<prefix>", "--mingw"], {"threaded.exe", "libstdc++-6.dll", "libgcc_s_seh-1.dll",
+                                          "libwinpthread-1.dll"}),
+    ("a DLL that xiapi32.dll delay-loads, on --path", "exe",
+     [("<dlls>/delayload/xiapi32.dll", "xiapi32.dll"), ("<dlls>/zlib/zlib1.dll", "lib/nowhere.dll")],
+     ["--path", "<folder>/lib"], {"test.exe", "xiapi32.dll", "nowhere.dll"}),
+    ("GCC's posix variant named: its runtime, not the default's", "threaded64", [],
+     ["--mingw=x86_64-w64-mingw32-g++-posix"], {"threaded.exe", "libstdc++-6.dll", "libgcc_s_seh-1.dll",
+                                               "libwinpthread-1.dll"}),
+]
+
+# Verdicts that list all that is missing: the program, files put beside it,
+# the options, lines the text must hold.
+MISSING = [
+    # It imports two of them itself (libgcc_s_seh-1.dll only through libstdc++-6.dll).
+    ("its runtime DLLs missing, without --mingw", "threaded64", [], [],
+     ["missing (the loader stops at the first):", "  STATUS_DLL_NOT_FOUND (0xC0000135): libstdc++-6.dll",
+      "  STATUS_DLL_NOT_FOUND (0xC0000135): libwinpthread-1.dll",
+      "libstdc++-6.dll, libwinpthread-1.dll: the MinGW-w64 runtime; --mingw finds the toolchain's"]),
+    ("a libstdc++-6.dll without the C++ functions, each shown demangled", "threaded64",
+     [("<dlls64>/zlib/zlib1.dll", "libstdc++-6.dll")], ["--mingw"],
+     ["  STATUS_ENTRYPOINT_NOT_FOUND (0xC0000139): _ZSt4cout in libstdc++-6.dll [std::cout]"]),
+    ("a DLL as the program: the verdict of a process loading it", "standin", [], [],
+     ["xiapi32.dll is a DLL, not a program: the verdict is that of a process that loads it", "starts"]),
+]
 
 
 def imports_within(folder, name, seen):
@@ -107,6 +144,52 @@ def bundles():
                        text=True, env=dict(os.environ, PATH="/nonexistent"))
     ok(r.returncode == 2 and "install g++-mingw-w64-i686" in r.stderr,
        f"--mingw without a MinGW-w64 toolchain: status {r.returncode}, stderr {r.stderr!r}")
+
+
+def placed(program, files, folder):
+    """The program and files put in folder, the names filled in."""
+    os.makedirs(folder, exist_ok=True)
+    exe = shutil.copy(getattr(P, program), folder)
+    for source, where in files:
+        target = os.path.join(folder, where)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        shutil.copy(source.replace("<dlls64>", P.dlls64).replace("<dlls>", P.dlls), target)
+    return exe
+
+
+def layouts():
+    for n, (name, program, files, options, wanted) in enumerate(LAYOUTS):
+        prefix = work(f"layout{n}")
+        windows_folder.folder_of_links(os.path.join(prefix, "windows", "system32"), P.wine_dlls64)
+        folder = os.path.join(prefix, "drive_c", "program")
+        exe = placed(program, files, folder)
+        dest = os.path.join(prefix, "dist")
+        options = [o.replace("<folder>", folder).replace("<prefix>", os.path.join(prefix, "windows"))
+                   for o in options]
+        status, out, err = loadcheck_json(exe, "--bundle", dest, *options)
+        held = set(os.listdir(dest)) if os.path.isdir(dest) else set()
+        ok(status == 0 and held == wanted, f"{name}: status {status}, the bundle holds {sorted(held)}, expected "
+           f"{sorted(wanted)}; {(out.get('bundle') or {}).get('detail')} {err[-300:]!r}")
+        variant = options[0].partition("=")[2]
+        if variant:
+            sources = [f["from"] for f in (out.get("bundle") or {}).get("files", []) if "libstdc++" in f["from"]]
+            ok(sources and all("-posix" in f for f in sources), f"{name}: libstdc++-6.dll from {sources}")
+    # --deploy, twice: the runtime beside the program, then nothing more.
+    folder = work("deploy")
+    exe = placed("threaded64", [], folder)
+    runtime = {"threaded.exe", "libstdc++-6.dll", "libgcc_s_seh-1.dll", "libwinpthread-1.dll"}
+    for name, copied in (("--deploy", runtime - {"threaded.exe"}), ("--deploy again", set())):
+        status, out, err = loadcheck_json(exe, "--mingw", "--deploy")
+        files = {f["file"] for f in (out.get("bundle") or {}).get("files", [])}
+        ok(status == 0 and set(os.listdir(folder)) == runtime and files == copied and
+           (out.get("bundle") or {}).get("verdict") == "starts",
+           f"{name}: status {status}, the folder holds {sorted(os.listdir(folder))}, copied {sorted(files)}, "
+           f"expected {sorted(copied)}; {err[-300:]!r}")
+    for n, (name, program, files, options, lines) in enumerate(MISSING):
+        exe = placed(program, files, work(f"missing{n}"))
+        status, out, err = loadcheck(exe, *options)
+        got = out.splitlines()
+        ok(all(line in got for line in lines), f"{name}: status {status}, expected the lines {lines} in\n{out}")
 
 
 def loadcheck_json(*args):

@@ -16,7 +16,7 @@ import altered
 import loader_cases
 import windows_folder
 from harness import P, main, ok, work
-from loader_bundle import bundles
+from loader_bundle import bundles, layouts
 from loader_releases import releases
 from loader_cases import ABSENT, NO_ENTRY, NO_ORDINAL, NOT_FOUND, loadcheck
 
@@ -129,6 +129,10 @@ def bad_inputs():
                                        pe.set_dword_at_offset(section.PointerToRawData + at, value))
               for n, (at, value) in enumerate(((12, 0x7FFFFFFF), (0, 2), (0, 4)))]
     loader_cases.written(f"{folder}/hive/System32/config/SYSTEM", "not a registry hive\n")
+    shutil.copy(os.path.join(P.wine_dlls, "kernel32.dll"), f"{folder}/hive/System32")
+    no_kernel32 = os.path.join(folder, "no-kernel32")
+    os.makedirs(no_kernel32)
+    shutil.copy(os.path.join(P.wine_dlls, "ntdll.dll"), no_kernel32)
     for name, args, says in (
             ("no such file", [os.path.join(folder, "absent.exe")], "no such file"), ("a text file", [text], "not a PE"),
             ("a truncated program", [truncated], "truncated"), ("a truncated x64 program", [truncated64], "truncated"),
@@ -139,6 +143,13 @@ def bad_inputs():
             ("an x64 program, a Windows folder without System32", [P.exe64, "--system", no_system32],
              "a Windows folder without System32, which holds an x64 program's DLLs"),
             ("no such system folder", [P.exe, "--system", text], "no such system folder"),
+            ("a system folder without KERNEL32.dll", [P.exe, "--system", no_kernel32],
+             f"no KERNEL32.dll in {no_kernel32}: not a Windows system folder"),
+            ("a folder as the program", [folder], "is a folder, not a program"),
+            ("a DLL as the program, to bundle", [P.standin, "--bundle", f"{folder}/b"], "is a DLL, not a program"),
+            ("--bundle with --deploy", [P.exe, "--bundle", f"{folder}/b", "--deploy"], "give one"),
+            ("--mingw with a compiler for x86, an x64 program", [P.exe64, "--mingw=i686-w64-mingw32-gcc"],
+             "builds for i686-w64-mingw32, and the program is x64"),
             ("an unknown Windows release", [P.exe, "--windows", "98"], "no such release built in; the releases are xp"),
             ("--windows with --system", [P.exe, "--windows", "7", "--system", "wine"], "two systems"),
             ("no such --path folder", [P.exe, "--path", f"{folder}:{folder}/absent"], "absent"),
@@ -152,6 +163,13 @@ def bad_inputs():
         ok(status == 2, f"{name}: exit status {status}, expected 2")
         ok(out == "" and len(err.splitlines()) == 1 and err.startswith("loadcheck: ") and says in err,
            f"{name}: expected one line on standard error that says {says!r}, got stdout {out!r}, stderr {err!r}")
+        status, out, err = loadcheck(*args, "--json")
+        try:
+            said = json.loads(out)
+        except ValueError:
+            said = {}
+        ok(status == 2 and said.get("verdict") == "bad input" and says in (said.get("detail") or ""),
+           f"{name}, --json: status {status}, expected one JSON object saying {says!r}, got {out!r}")
 
 
 def hive_reads_back():
@@ -176,6 +194,7 @@ def loader_verdict():
     odd_forwarders()
     damaged_headers()
     bundles()
+    layouts()
     releases()
     bad_inputs()
 

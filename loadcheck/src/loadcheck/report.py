@@ -89,8 +89,10 @@ def delayed_lines(loader):
         if module and not refusal:
             lines.append(f"  {dll}: {module.path} ({module.how}; needed by {needed_by})")
         else:
-            lines.append(f"  {dll}: {refusal} (needed by {needed_by}): the process starts, and its first call "
-                         "into it fails (0xC06D007E)")
+            what = "not found" if refusal.dll == dll and refusal.status[0] == "STATUS_DLL_NOT_FOUND" else \
+                f"cannot be loaded: {refusal}"
+            lines.append(f"  {dll}: {what} (needed by {needed_by}): the process starts, and its first call into it "
+                         "fails (0xC06D007E)")
     return ["delay-loaded (mapped at the first call):"] + lines if lines else []
 
 
