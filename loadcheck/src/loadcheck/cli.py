@@ -130,6 +130,10 @@ def checked(a):
     """The program named, as a file; what it is, where it cannot be checked."""
     if a.exe is None:
         raise BadInput("no program named: loadcheck PROGRAM [options] (--help)")
+    # Meson's install scripts name what they installed below this prefix.
+    meson = os.environ.get("MESON_INSTALL_DESTDIR_PREFIX")
+    if meson and not os.path.isabs(a.exe):
+        a.exe = os.path.join(meson, a.exe)
     if os.path.isdir(a.exe):
         raise BadInput(f"{a.exe} is a folder, not a program")
     if not os.path.isfile(a.exe):
