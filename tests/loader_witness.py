@@ -15,7 +15,9 @@ import os
 import shutil
 import tempfile
 
+import loader_bundle
 import loader_cases
+import windows_folder
 from harness import GREETING, P, main, ok, run, work
 
 LIMIT = 120
@@ -64,6 +66,25 @@ def witness(x64):
            + (f" (Wine differs from Windows here: {case.why})" if differs else ""))
         print(f"{case.name}: Windows {windows}, Wine {seen}" + (" (as known: Wine differs)" if differs else ""))
     bundle_runs_alone(wine, P.threaded64 if x64 else P.threaded, system)
+    if x64:
+        layouts_run(wine)
+
+
+def layouts_run(wine):
+    """The bundles of the 64-bit program's layouts (loader_bundle.LAYOUTS),
+    made against the built-in Windows, run alone under Wine's 64-bit
+    loader, from a temporary folder as above."""
+    for name, program, files, options, _ in loader_bundle.LAYOUTS:
+        if program != "threaded64":
+            continue
+        with tempfile.TemporaryDirectory(prefix="layout-") as prefix:
+            windows_folder.folder_of_links(os.path.join(prefix, "windows", "system32"), P.wine_dlls64)
+            exe = loader_bundle.placed(program, files, os.path.join(prefix, "drive_c", "program"))
+            args = [o.replace("<prefix>", os.path.join(prefix, "windows")) for o in options]
+            status, _, err = loader_cases.verdict_of(exe, *args, "--bundle", f"{prefix}/dist")
+            r = run([wine, os.path.join(prefix, "dist", "threaded.exe")], cwd=f"{prefix}/dist", limit=LIMIT)
+            ok(status == 0 and r.status == 0 and r.out == b"Hello from a thread!\r\n",
+               f"{name}: the bundle: loadcheck {status} {err!r}; under Wine, alone: status {r.status}, {r.out!r}")
 
 
 def bundle_runs_alone(wine, program, system):
