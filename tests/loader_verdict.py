@@ -163,7 +163,7 @@ def bad_inputs():
         ok(status == 2, f"{name}: exit status {status}, expected 2")
         ok(out == "" and len(err.splitlines()) == 1 and err.startswith("loadcheck: ") and says in err,
            f"{name}: expected one line on standard error that says {says!r}, got stdout {out!r}, stderr {err!r}")
-        status, out, err = loadcheck(*args, "--json")
+        status, out, err = loader_cases.verdict_of(*args, "--json")
         try:
             said = json.loads(out)
         except ValueError:

@@ -50,10 +50,13 @@ def dll_folders(compiler):
     line = next((line for line in ask(compiler, "-print-search-dirs").splitlines() if line.startswith("libraries:")),
                 "")
     found = [f for f in line.partition(":")[2].lstrip(" =").split(os.pathsep) if f]
-    for dll in RUNTIME:
-        named = ask(compiler, f"-print-file-name={dll}")
-        if os.path.isabs(named) and os.path.isfile(named):
-            found.append(os.path.dirname(named))
+    # Where the search path holds none, the compiler may still name them
+    # (a toolchain that keeps them with its programs).
+    if not any(has_dlls(f) for f in found):
+        for dll in RUNTIME:
+            named = ask(compiler, f"-print-file-name={dll}")
+            if os.path.isabs(named) and os.path.isfile(named):
+                found.append(os.path.dirname(named))
     # llvm-mingw keeps them in <prefix>/<triple>/bin, the triple as its
     # drivers are named (x86_64-w64-mingw32-clang++), which -dumpmachine
     # may spell otherwise (x86_64-w64-windows-gnu).
