@@ -46,7 +46,8 @@ def from_hive(path):
     try:
         import hivex
     except ImportError:
-        raise BadInput(f"cannot read {path}: the Python module hivex is missing (install python3-hivex)")
+        raise BadInput(f"cannot read {path}: the Python module hivex is missing (install Debian's python3-hivex, "
+                       "or give --known-dlls)")
 
     class Hive(hivex.Hivex):
         def __del__(self):
