@@ -73,14 +73,23 @@ def releases_line(releases):
     return "Windows: " + "; ".join(parts)
 
 
-def missing_lines(loader, refusal):
-    """Every DLL and function missing where more than the verdict's, each
-    with its C++ name where it has one."""
-    if len(loader.refusals) < 2:
+def missing(loader):
+    """Every DLL and function missing, once each, in the order met, with
+    the C++ names of mangled ones: ([Refused], {name: C++ name})."""
+    seen = {}
+    for r in loader.refusals:
+        seen.setdefault(str(r), r)
+    found = list(seen.values())
+    return found, demangled([str(r.function) for r in found if r.function is not None])
+
+
+def missing_lines(loader):
+    """The missing, where more than the verdict's one."""
+    found, names = missing(loader)
+    if len(found) < 2:
         return []
-    names = demangled([str(r.function) for r in loader.refusals if r.function is not None])
     return ["missing (the loader stops at the first):"] + [
-        f"  {r}" + (f" [{names[str(r.function)]}]" if str(r.function) in names else "") for r in loader.refusals]
+        f"  {r}" + (f" [{names[str(r.function)]}]" if str(r.function) in names else "") for r in found]
 
 
 def delayed_lines(loader):
@@ -111,7 +120,7 @@ def as_text(exe, loader, refusal, shipped=None, releases=None):
     if loader.api_sets:
         lines.append("API sets:")
         lines += [f"  {api_set} -> {host} (for {needed_by})" for api_set, host, needed_by in loader.api_sets]
-    lines += delayed_lines(loader) + missing_lines(loader, refusal) + notes(loader)
+    lines += delayed_lines(loader) + missing_lines(loader) + notes(loader)
     if releases:
         lines.append(releases_line(releases))
     lines.append(outcome(refusal, loader))
@@ -159,7 +168,7 @@ def release_json(release, loader, refusal):
 
 
 def as_json(loader, refusal, shipped=None, releases=None):
-    names = demangled([str(r.function) for r in loader.refusals if r.function is not None])
+    found, names = missing(loader)
     return json.dumps(dict(
         verdict_json(refusal, loader), dll=refusal and refusal.dll, function=refusal and refusal.function,
         file=refusal and refusal.file, machine=loader.machine.name, system=loader.system.folder.path,
@@ -167,7 +176,7 @@ def as_json(loader, refusal, shipped=None, releases=None):
         known_dlls={"from": loader.search.known_list.source, "path": loader.search.known_list.path},
         modules=[module_json(m, loader) for m in loader.mapped], notes=notes(loader),
         missing=[{"status": r.status[0], "dll": r.dll, "function": r.function, "file": r.file, "detail": r.detail,
-                  "demangled": names.get(str(r.function))} for r in loader.refusals],
+                  "demangled": names.get(str(r.function))} for r in found],
         delay_loaded=[{"name": dll, "needed_by": needed_by, "path": module and module.path,
                        "how": module and module.how, "refusal": refusal and str(refusal)}
                       for dll, needed_by, module, refusal in loader.delayed],
