@@ -63,7 +63,8 @@ class Case:
     system: object = None   # a system folder other than Wine's, made when first asked for
     path: list = field(default_factory=list)    # folders searched last (PATH)
     known_dlls: str = None  # a file of known DLLs in place of Windows' list
-    wine: object = None     # where Wine differs from Windows: what Wine does, or {Wine's major version: that} ...
+    wine: object = None     # where Wine differs from Windows: what Wine does, or {Wine's major version, "" for any
+                            # other, or "wow64" for Wine's WoW64 mode: that, None where it agrees} ...
     why: str = None         # ... and why
     x64: bool = False       # the program is the 64-bit twin of test.exe, not test.exe
 
@@ -78,10 +79,14 @@ class Case:
         return (["--system", self.system() if self.system else "wine"] + [a for p in self.path for a in ("--path", p)]
                 + (["--known-dlls", self.known_dlls] if self.known_dlls else []))
 
-    def wine_differs(self, major):
-        """What Wine of that major version does where it differs from
-        Windows, or None."""
-        return self.wine.get(major) if isinstance(self.wine, dict) else self.wine
+    def wine_differs(self, major, wow64=False):
+        """What Wine of that major version (in its WoW64 mode, where wow64)
+        does where it differs from Windows, or None."""
+        if not isinstance(self.wine, dict):
+            return self.wine
+        if wow64 and "wow64" in self.wine:
+            return self.wine["wow64"]
+        return self.wine.get(major, self.wine.get(""))
 
     def wine_can_show(self):
         """Wine always takes its own DLLs and its own known DLLs; PATH it
@@ -450,8 +455,10 @@ def cases(work, p):
               "xiapi32.dll)"], system=windows10_system),
         Case("the 64-bit stand-in beside it, the 32-bit one on PATH", standin64, "starts",
              [f"xiapi32.dll: {elsewhere}/xiapi32.dll (PATH)", passed_over.format(CASE, "x64", "x86")], path=[elsewhere],
-             wine="does not start", why="Wine's 32-bit loader stops at the 64-bit DLL it finds first (error c000035a, "
-                                        "STATUS_IMAGE_WIN_64), where its 64-bit loader passes over a 32-bit one."),
+             wine={"": "does not start", "wow64": None},
+             why="Wine's 32-bit loader stops at the 64-bit DLL it finds first (error c000035a, STATUS_IMAGE_WIN_64), "
+                 "where its 64-bit loader passes over a 32-bit one; in Wine's WoW64 mode, where that loader runs 32-bit "
+                 "programs too, the 64-bit DLL is passed over as Windows does."),
         # The 64-bit twin of test.exe, an x64 process: Wine's 64-bit DLLs,
         # or the System32 of Windows 10, and DLLs of the right machine only.
         x64("the 64-bit twin, its stand-in beside it", standin64, "starts", [kernel32_64, "    xiStopAcquisition: bound"],

@@ -50,6 +50,8 @@ def witness(x64):
     wine, program, system = (P.wine64, P.exe64, P.wine_dlls64) if x64 else (P.wine, P.exe, P.wine_dlls)
     # Wine's major version, for the cases where one Wine differs and another not.
     major = run([wine, "--version"], limit=LIMIT).out.decode().removeprefix("wine-").split(".")[0]
+    # Wine's WoW64 mode runs 32-bit programs where no 32-bit loader is installed.
+    wow64 = not x64 and run([os.path.join(P.source, "scripts", "wine-paths"), "loader"], limit=LIMIT).status != 0
     cases = [(case, case.place(program, os.path.join(P.work, f"case{n}")))
              for n, case in enumerate(loader_cases.cases(work("cases"), P))
              if case.wine_can_show() and case.x64 == x64]
@@ -60,9 +62,9 @@ def witness(x64):
         windows = {0: "starts", 1: "does not start"}.get(status, err.strip())
         ok(windows == as_windows(case.verdict), f"{case.name}: loadcheck says Windows {windows!r}, the case "
            f"{case.verdict!r}")
-        differs = case.wine_differs(major)
+        differs = case.wine_differs(major, wow64)
         expected = differs or as_windows(case.verdict)
-        ok(seen == expected, f"{case.name}: Wine {major} {seen!r}, expected {expected!r}"
+        ok(seen == expected, f"{case.name}: Wine {major}{' (WoW64)' if wow64 else ''} {seen!r}, expected {expected!r}"
            + (f" (Wine differs from Windows here: {case.why})" if differs else ""))
         print(f"{case.name}: Windows {windows}, Wine {seen}" + (" (as known: Wine differs)" if differs else ""))
     bundle_runs_alone(wine, P.threaded64 if x64 else P.threaded, system)
