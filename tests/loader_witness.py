@@ -68,24 +68,30 @@ def witness(x64):
            + (f" (Wine differs from Windows here: {case.why})" if differs else ""))
         print(f"{case.name}: Windows {windows}, Wine {seen}" + (" (as known: Wine differs)" if differs else ""))
     bundle_runs_alone(wine, P.threaded64 if x64 else P.threaded, system)
-    if x64:
-        layouts_run(wine)
+    layouts_run(wine, x64)
 
 
-def layouts_run(wine):
-    """The bundles of the 64-bit program's layouts (loader_bundle.LAYOUTS),
-    made against the built-in Windows, run alone under Wine's 64-bit
-    loader, from a temporary folder as above."""
+# What each program of the layouts prints, run.
+PRINTS = {"exe": GREETING, "threaded64": b"Hello from a thread!\r\n"}
+
+
+def layouts_run(wine, x64):
+    """The bundles of the layouts (loader_bundle.LAYOUTS) of the machine's
+    programs, made against the built-in Windows, run alone under the Wine
+    of that machine, from a temporary folder as above."""
     for name, program, files, options, _ in loader_bundle.LAYOUTS:
-        if program != "threaded64":
+        if program.endswith("64") != x64:
             continue
         with tempfile.TemporaryDirectory(prefix="layout-") as prefix:
             windows_folder.folder_of_links(os.path.join(prefix, "windows", "system32"), P.wine_dlls64)
-            exe = loader_bundle.placed(program, files, os.path.join(prefix, "drive_c", "program"))
-            args = [o.replace("<prefix>", os.path.join(prefix, "windows")) for o in options]
+            folder = os.path.join(prefix, "drive_c", "program")
+            exe = loader_bundle.placed(program, files, folder)
+            args = [o.replace("<prefix>", os.path.join(prefix, "windows")).replace("<folder>", folder) for o in options]
             status, _, err = loader_cases.verdict_of(exe, *args, "--bundle", f"{prefix}/dist")
-            r = run([wine, os.path.join(prefix, "dist", "threaded.exe")], cwd=f"{prefix}/dist", limit=LIMIT)
-            ok(status == 0 and r.status == 0 and r.out == b"Hello from a thread!\r\n",
+            if not ok(os.path.isdir(f"{prefix}/dist"), f"{name}: no bundle made: loadcheck {status} {err!r}"):
+                continue
+            r = run([wine, os.path.join(prefix, "dist", os.path.basename(exe))], cwd=f"{prefix}/dist", limit=LIMIT)
+            ok(status == 0 and r.status == 0 and r.out == PRINTS[program],
                f"{name}: the bundle: loadcheck {status} {err!r}; under Wine, alone: status {r.status}, {r.out!r}")
 
 
