@@ -9,6 +9,7 @@ Not the system's DLLs, known DLLs, API set hosts there, or WinSxS's
 assemblies: the Windows asked for has those, and lacks every other. DIR is
 made whole or not at all, in a folder beside it renamed when complete."""
 import contextlib
+import filecmp
 import os
 import shutil
 import tempfile
@@ -65,10 +66,7 @@ def make(dest, bundled):
         os.umask(umask)
         os.chmod(work, 0o777 & ~umask)
         for f in bundled:
-            target = os.path.join(work, f.relative)
-            os.makedirs(os.path.dirname(target), exist_ok=True)
-            shutil.copyfile(f.source, target)
-            shutil.copymode(f.source, target)
+            copy(f.source, os.path.join(work, f.relative))
         if os.path.isdir(dest):
             os.rmdir(dest)
         os.rename(work, dest)
@@ -78,9 +76,11 @@ def make(dest, bundled):
     return dest
 
 
-def same(a, b):
-    with open(a, "rb") as f, open(b, "rb") as g:
-        return f.read() == g.read()
+def copy(source, target):
+    """One file shipped, with its mode, its folder made where needed."""
+    os.makedirs(os.path.dirname(target), exist_ok=True)
+    shutil.copyfile(source, target)
+    shutil.copymode(source, target)
 
 
 def deploy(bundled, folder):
@@ -93,7 +93,7 @@ def deploy(bundled, folder):
         if os.path.realpath(f.source) == os.path.realpath(target):
             continue
         if os.path.lexists(target):
-            if not os.path.isfile(target) or not same(f.source, target):
+            if not os.path.isfile(target) or not filecmp.cmp(f.source, target, shallow=False):
                 raise BadInput(f"--deploy: {target} exists and differs from {f.source}, which the program needs: "
                                "not replaced")
             continue
@@ -101,9 +101,7 @@ def deploy(bundled, folder):
     copied = []
     try:
         for source, target in wanted:
-            os.makedirs(os.path.dirname(target), exist_ok=True)
-            shutil.copyfile(source, target)
-            shutil.copymode(source, target)
+            copy(source, target)
             copied.append(target)
     except OSError as e:
         undo(copied)

@@ -3,6 +3,7 @@ program's file header and handed to what depends on it: which system folder
 of a Windows folder serves (folders.py), which Wine DLL folder is the
 default, which assemblies of the shared store match (store.py), and which
 DLLs the loader may map (loader.py)."""
+import functools
 from typing import NamedTuple
 
 import pefile
@@ -43,6 +44,7 @@ def name(code):
     return f"{known} ({code:#06x})" if known else f"a machine unknown to loadcheck ({code:#06x})"
 
 
+@functools.lru_cache(maxsize=None)
 def of_program(path):
     """The Machine of the process that the program at path starts; BadInput,
     one line naming what it is, where that is no x86 or x64 process whose

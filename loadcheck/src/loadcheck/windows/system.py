@@ -185,11 +185,16 @@ class Store:
                     if first[since] <= first[release.key]}
         self.unknown = []
 
+    def own_of(self, identity):
+        """(the release's version, its file) of the assembly of that name
+        and major.minor, or None."""
+        return self.own.get((identity.name.lower(), ".".join(identity.version.split(".")[:2])))
+
     def mine(self, identity):
         return identity.token.lower() == WINDOWS_TOKEN and identity.arch.lower() in ("", "*", self.process)
 
     def policy(self, identity):
-        own = self.own.get((identity.name.lower(), ".".join(identity.version.split(".")[:2])))
+        own = self.own_of(identity)
         if own and self.mine(identity) and own[0] != identity.version:
             return own[0], f"{self.windows.winsxs}\\policy of {identity.name}"
         return None
@@ -197,7 +202,7 @@ class Store:
     def find(self, identity):
         if not self.mine(identity):
             return None
-        own = self.own.get((identity.name.lower(), ".".join(identity.version.split(".")[:2])))
+        own = self.own_of(identity)
         found = Identity(identity.name, identity.version, self.process, WINDOWS_TOKEN, "")
         folder = f"{self.windows.winsxs}\\{self.process}_{identity.name.lower()}_{identity.version}"
         if own and own[0] == identity.version:
