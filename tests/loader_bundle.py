@@ -157,15 +157,20 @@ def placed(program, files, folder):
     return exe
 
 
+def laid_out(prefix, program, files, options):
+    """A layout made in prefix, a Wine prefix's windows folder (links to
+    Wine's 64-bit DLLs) and drive_c/program: (the program, the options
+    with the names filled in, the bundle's folder)."""
+    windows_folder.folder_of_links(os.path.join(prefix, "windows", "system32"), P.wine_dlls64)
+    folder = os.path.join(prefix, "drive_c", "program")
+    exe = placed(program, files, folder)
+    options = [o.replace("<folder>", folder).replace("<prefix>", os.path.join(prefix, "windows")) for o in options]
+    return exe, options, os.path.join(prefix, "dist")
+
+
 def layouts():
     for n, (name, program, files, options, wanted) in enumerate(LAYOUTS):
-        prefix = work(f"layout{n}")
-        windows_folder.folder_of_links(os.path.join(prefix, "windows", "system32"), P.wine_dlls64)
-        folder = os.path.join(prefix, "drive_c", "program")
-        exe = placed(program, files, folder)
-        dest = os.path.join(prefix, "dist")
-        options = [o.replace("<folder>", folder).replace("<prefix>", os.path.join(prefix, "windows"))
-                   for o in options]
+        exe, options, dest = laid_out(work(f"layout{n}"), program, files, options)
         status, out, err = loadcheck_json(exe, "--bundle", dest, *options)
         held = set(os.listdir(dest)) if os.path.isdir(dest) else set()
         ok(status == 0 and held == wanted, f"{name}: status {status}, the bundle holds {sorted(held)}, expected "

@@ -17,7 +17,6 @@ import tempfile
 
 import loader_bundle
 import loader_cases
-import windows_folder
 from harness import GREETING, P, main, ok, run, work
 
 LIMIT = 120
@@ -83,14 +82,11 @@ def layouts_run(wine, x64):
         if program.endswith("64") != x64:
             continue
         with tempfile.TemporaryDirectory(prefix="layout-") as prefix:
-            windows_folder.folder_of_links(os.path.join(prefix, "windows", "system32"), P.wine_dlls64)
-            folder = os.path.join(prefix, "drive_c", "program")
-            exe = loader_bundle.placed(program, files, folder)
-            args = [o.replace("<prefix>", os.path.join(prefix, "windows")).replace("<folder>", folder) for o in options]
-            status, _, err = loader_cases.verdict_of(exe, *args, "--bundle", f"{prefix}/dist")
-            if not ok(os.path.isdir(f"{prefix}/dist"), f"{name}: no bundle made: loadcheck {status} {err!r}"):
+            exe, args, dest = loader_bundle.laid_out(prefix, program, files, options)
+            status, _, err = loader_cases.verdict_of(exe, *args, "--bundle", dest)
+            if not ok(os.path.isdir(dest), f"{name}: no bundle made: loadcheck {status} {err!r}"):
                 continue
-            r = run([wine, os.path.join(prefix, "dist", os.path.basename(exe))], cwd=f"{prefix}/dist", limit=LIMIT)
+            r = run([wine, os.path.join(dest, os.path.basename(exe))], cwd=dest, limit=LIMIT)
             ok(status == 0 and r.status == 0 and r.out == PRINTS[program],
                f"{name}: the bundle: loadcheck {status} {err!r}; under Wine, alone: status {r.status}, {r.out!r}")
 
