@@ -18,6 +18,7 @@ import uuid
 from dataclasses import dataclass, field
 
 from harness import RUN_LIMIT, P, machine_up, main, ok, work
+from machine import new_session
 from vm_runs import Run, launcher, left_running, marked
 
 TIME_LIMIT = 20    # the --timeout given: the command's, counted once the machine is up
@@ -88,7 +89,7 @@ class Session:
         env = dict(os.environ, VM_LAUNCHER_TEST=self.marker.split("=", 1)[1])
         self.owner = subprocess.Popen(["sh", "-c", '"$0" --start "$1" && exec sleep 600', launcher(), self.folder],
                                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                                      env=env, start_new_session=True)
+                                      env=env, preexec_fn=new_session)
 
     def up(self):
         return ok(machine_up(self.folder, self.owner), f"{self.folder}: the machine never served: "

@@ -10,6 +10,7 @@ import time
 import uuid
 
 from harness import RUN_LIMIT, P, machine_up, ok, work
+from machine import new_session
 
 
 def launcher():
@@ -31,7 +32,7 @@ class Run:
         env = dict(os.environ, TMPDIR=self.tmp, VM_LAUNCHER_TEST=self.marker.split("=", 1)[1])
         self.started = time.monotonic()
         self.proc = subprocess.Popen([launcher(), *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, env=env, start_new_session=True)
+                                     stderr=subprocess.PIPE, env=env, preexec_fn=new_session)
         self.out, self.err = Stream(self.proc.stdout), Stream(self.proc.stderr)
 
     def first_line(self):

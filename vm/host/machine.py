@@ -92,6 +92,27 @@ def qemu_command(run, shares):
         "-device", f"virtio-9p-pci,fsdev={tag},mount_tag={tag}")]
 
 
+def new_session():
+    """setsid(), keeping the caller's priority. Where the kernel groups each
+    session's processes for the scheduler (autogroup), nice counts only
+    within a group, and a new session starts a group at nice 0: so the new
+    group gets the caller's group's nice, and a machine started at a low
+    priority (scripts/test's tests on the host) does not take the time of
+    one started at a normal one (the machine that serves its Wine tests)."""
+    try:
+        with open("/proc/self/autogroup") as f:
+            nice = f.read().split()[-1]
+    except (OSError, IndexError):
+        nice = "0"
+    os.setsid()
+    if nice != "0":
+        try:
+            with open("/proc/self/autogroup", "w") as f:
+                f.write(nice)
+        except OSError:
+            pass
+
+
 def die_with_parent():
     # qemu goes when we go, even if we are killed with SIGKILL (a test
     # runner's time limit): the kernel sends it SIGKILL then.

@@ -13,7 +13,7 @@ import signal
 import sys
 import time
 
-from machine import POWER_OFF_GRACE, Failed, boot, in_run, prepare, tail
+from machine import POWER_OFF_GRACE, Failed, boot, in_run, new_session, prepare, tail
 from request import cancel, relay, submit
 
 PID, OWNER, LOG = "daemon.pid", "owner", "session.log"
@@ -64,7 +64,7 @@ def start(folder, shares, owner):
     child = os.fork()
     if child == 0:
         try:
-            os.setsid()
+            new_session()
             if os.fork() == 0:
                 daemon(folder, shares, owner)
         finally:
