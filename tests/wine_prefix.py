@@ -35,50 +35,11 @@ def read_until(stream, wanted, limit):
     return seen, True
 
 
-def one_machine_at_a_time(cache, env):
-    env = dict(env, RUN_IN_VM="always")
-    # The machine's prefix, as the commands in the machine get it.
-    out = subprocess.run([with_wine(), "env"], env=dict(env, VM_GUEST="1"), capture_output=True, text=True)
-    prefix = next((line[11:] for line in out.stdout.splitlines() if line.startswith("WINEPREFIX=")), None)
-    if not ok(prefix and prefix.startswith(cache), f"with-wine gave the machine the prefix {prefix}, not one in {cache}"):
-        return
-
-    with open(prefix + ".lock", "w") as lock:
-        # Another run holds the prefix: this one waits, and says so.
-        fcntl.flock(lock, fcntl.LOCK_EX)
-        waiting = work("waiting")
-        proc = subprocess.Popen([with_wine(), "sh", "-c", "echo started; sleep 3"], env=dict(env, TMPDIR=waiting),
-                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        try:
-            said, waits = read_until(proc.stderr, b"waiting for another run", 30)
-            ok(waits, f"a second machine on the prefix: no word that it waits, stderr {said[-400:]!r}")
-            time.sleep(2)
-            ok(proc.poll() is None, f"a second machine on the prefix: it ended ({proc.returncode}) instead of waiting")
-            fcntl.flock(lock, fcntl.LOCK_UN)
-
-            # Once it has the prefix, it keeps it for the whole boot.
-            up = machine_up(os.path.join(waiting, "vm-run-*"), proc)
-            out, started = read_until(proc.stdout, b"started", RUN_LIMIT) if up else (b"", False)
-            ok(started, f"the waiting machine never started its command: stdout {out!r}")
-            try:
-                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                held = False
-                fcntl.flock(lock, fcntl.LOCK_UN)
-            except BlockingIOError:
-                held = True
-            ok(held, f"while a machine ran on {prefix}, its lock was free")
-            status = proc.wait(60)
-            ok(status == 0, f"the machine's command: exit status {status}, expected 0")
-        finally:
-            if proc.poll() is None:
-                proc.kill()
-                proc.wait()
-
-
 def failure_shows_the_log(env):
     # A prefix that Wine refuses to make (its architecture is none Wine
     # knows), made where Wine runs, as every prefix is: a host that refuses
-    # 32-bit programs must fail for that reason, not for its own.
+    # 32-bit programs must fail for that reason, not for its own. (Where
+    # Wine runs in the machine, env names a machine that serves.)
     prefix = os.path.join(work("refused"), "prefix")
     r = subprocess.run([with_wine(), "env", f"WINEPREFIX={prefix}", "WINEARCH=win16",
                         os.path.join(P.source, "scripts", "wine-prefix")], env=env,
@@ -92,34 +53,77 @@ def failure_shows_the_log(env):
        f"a prefix that cannot be made: standard error {r.stderr!r} does not say what failed")
 
 
-def two_runs_at_once(cache, env):
-    # Two runs of the suite at once (two presets, two clones): each run's
-    # machine serves it alone, and the second waits, saying so, until the
-    # first is stopped; stopped, nothing of either is left.
-    env = dict(env, RUN_IN_VM="always")
-    first, second = (os.path.join(work(f"run-{n}"), "machine") for n in (1, 2))
+def lock_held(lock):
+    try:
+        fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        return True
+    fcntl.flock(lock, fcntl.LOCK_UN)
+    return False
 
-    def machine(session, what, **popen):
+
+def one_machine_at_a_time(cache, host_env):
+    """Only one machine at a time uses the machine's prefix, in two boots:
+    a run's machine (scripts/with-wine --start-machine) waits while another
+    holds the prefix, saying so, then holds it until it is stopped; a
+    machine booted for one command meanwhile waits, saying so, then holds
+    it for its whole boot. Stopped, nothing of either is left."""
+    env = dict(host_env, RUN_IN_VM="always")
+    # The machine's prefix, as the commands in the machine get it.
+    out = subprocess.run([with_wine(), "env"], env=dict(env, VM_GUEST="1"), capture_output=True, text=True)
+    prefix = next((line[11:] for line in out.stdout.splitlines() if line.startswith("WINEPREFIX=")), None)
+    if not ok(prefix and prefix.startswith(cache), f"with-wine gave the machine the prefix {prefix}, not one in {cache}"):
+        return
+    session = os.path.join(work("run"), "machine")
+
+    def machine(what, **popen):
         return subprocess.Popen([with_wine(), f"--{what}-machine"], env=dict(env, VM_SESSION=session),
                                 stdin=subprocess.DEVNULL, **popen)
-    ok(machine(first, "start").wait() == 0 and os.path.isdir(first), f"the first run's machine did not start at {first}")
-    waits = machine(second, "start", stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    try:
-        said, waited = read_until(waits.stderr, b"waiting for another run", 30)
-        ok(waited and waits.poll() is None, f"a second run's machine: no word that it waits, stderr {said[-400:]!r}")
-        ok(machine(first, "stop").wait() == 0, "the first run's machine did not stop")
-        ok(machine_up(second, waits) and waits.wait(RUN_LIMIT) == 0,
-           f"the second run's machine did not start once the first had stopped (status {waits.poll()})")
-        ran = subprocess.run([with_wine(), "echo", "served"], env=dict(env, VM_SESSION=second), capture_output=True,
-                             stdin=subprocess.DEVNULL, timeout=RUN_LIMIT)
-        ok(ran.returncode == 0 and ran.stdout == b"served\n", f"a command of the second run: {ran}")
-    finally:
-        machine(second, "stop").wait()
-        if waits.poll() is None:
-            waits.kill()
-    for session in (first, second):
-        ok(subprocess.run([os.path.join(P.source, "scripts", "vm"), "--serving", session]).returncode != 0,
-           f"a machine still serves at {session}")
+    run, one = None, None
+    with open(prefix + ".lock", "w") as lock:
+        try:
+            # Another run holds the prefix (here, this test): the run's machine waits, and says so.
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            run = machine("start", stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            said, waits = read_until(run.stderr, b"waiting for another run", 30)
+            ok(waits, f"a run's machine on a held prefix: no word that it waits, stderr {said[-400:]!r}")
+            time.sleep(2)
+            ok(run.poll() is None, f"a run's machine on a held prefix: it ended ({run.returncode}) instead of waiting")
+            fcntl.flock(lock, fcntl.LOCK_UN)
+            ok(machine_up(session, run) and run.wait(RUN_LIMIT) == 0,
+               f"the run's machine did not start once the prefix was free (status {run.poll()})")
+            served = subprocess.run([with_wine(), "echo", "served"], env=dict(env, VM_SESSION=session),
+                                    capture_output=True, stdin=subprocess.DEVNULL, timeout=RUN_LIMIT)
+            ok(served.returncode == 0 and served.stdout == b"served\n", f"a command of the run: {served}")
+            failure_shows_the_log(dict(host_env, VM_SESSION=session))
+
+            # While it serves, a machine for one command waits, and says so.
+            waiting = work("waiting")
+            one = subprocess.Popen([with_wine(), "sh", "-c", "echo started; sleep 3"], env=dict(env, TMPDIR=waiting),
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            said, waits = read_until(one.stderr, b"waiting for another run", 30)
+            ok(waits, f"a machine for one command beside a run's: no word that it waits, stderr {said[-400:]!r}")
+            time.sleep(2)
+            ok(one.poll() is None, f"a machine for one command: it ended ({one.returncode}) instead of waiting")
+
+            # The run's machine stopped, it gets the prefix and keeps it for the whole boot.
+            ok(machine("stop").wait() == 0, "the run's machine did not stop")
+            up = machine_up(os.path.join(waiting, "vm-run-*"), one)
+            out, started = read_until(one.stdout, b"started", RUN_LIMIT) if up else (b"", False)
+            ok(started, f"the waiting machine never started its command: stdout {out!r}")
+            ok(lock_held(lock), f"while a machine ran on {prefix}, its lock was free")
+            status = one.wait(60)
+            ok(status == 0, f"the machine's command: exit status {status}, expected 0")
+        finally:
+            machine("stop").wait()
+            for proc in (run, one):
+                if proc and proc.poll() is None:
+                    proc.kill()
+                    proc.wait()
+    ok(subprocess.run([os.path.join(P.source, "scripts", "vm"), "--serving", session]).returncode != 0,
+       f"a machine still serves at {session}")
+    with open(prefix + ".lock") as lock:
+        ok(not lock_held(lock), f"both machines ended, the lock of {prefix} is still held")
 
 
 def wine_prefix_rules():
@@ -128,9 +132,7 @@ def wine_prefix_rules():
     cache = work("cache")
     env = {k: v for k, v in os.environ.items() if k not in ("VM_SESSION", "CTEST_VM_SESSION")}
     env["XDG_CACHE_HOME"] = cache
-    failure_shows_the_log(env)
     one_machine_at_a_time(cache, env)
-    two_runs_at_once(cache, env)
 
 
 if __name__ == "__main__":
