@@ -51,7 +51,7 @@ def as_windows(verdict):
 def witness(x64):
     """The cases of test.exe, or of its 64-bit twin, under the Wine of its
     machine: two at a time (each Wine start takes a second or more in the
-    emulated machine, whose two processors can run two)."""
+    emulated machine, and waits on the wineserver part of that time)."""
     wine, program = (P.wine64, P.exe64) if x64 else (P.wine, P.exe)
     # Wine's major version, for the cases where one Wine differs and another not.
     major = run([wine, "--version"], limit=LIMIT).out.decode().removeprefix("wine-").split(".")[0]
