@@ -73,6 +73,24 @@ def loader():
     ok(r.status == 0, f"xiapi32.dll without the function: Wine ran it to status {r.status}")
 
 
+def which_wine():
+    # Which Wine runs the 32-bit program, three ways: the installed packages
+    # (Wine's 32-bit loader from wine32:i386; else Wine's WoW64 mode, whose
+    # 32-bit DLLs libwine:amd64 ships), scripts/with-wine --why, and the run
+    # itself: in WoW64 mode Wine loads its wow64 DLLs into a 32-bit process,
+    # the 32-bit loader does not.
+    files = run(["dpkg-query", "-L", "wine32:i386", "libwine:amd64"]).out.decode().splitlines()
+    wow64 = not any(f.endswith("/wine/wine") for f in files) and any(f.endswith("/i386-windows/kernel32.dll")
+                                                                      for f in files)
+    mode = "Wine's WoW64 mode" if wow64 else "Wine's 32-bit loader"
+    why = run([P.with_wine, "--why"]).out.decode()
+    ok(f"32-bit programs run under {mode}" in why, f"the packages make it {mode}, with-wine --why says {why!r}")
+    r = run([P.wine, P.exe], env=dict(os.environ, WINEDEBUG="+loaddll"))
+    # The loader's trace holds the program's own DLLs, so that it is this process's.
+    ok(r.status == 0 and b"xiapi32.dll" in r.err and (b"wow64.dll" in r.err) == wow64,
+       f"under {mode}: status {r.status}, wow64.dll {'not ' if wow64 else ''}expected among {r.err[-1500:]!r}")
+
+
 def in_the_machine():
     # Through the emulated machine even where this host runs Wine itself:
     # the test.exe of every preset built beside this one, in one command,
@@ -94,4 +112,4 @@ def in_the_machine():
 
 
 if __name__ == "__main__":
-    main(greeting, write_failure, loader, in_the_machine)
+    main(greeting, write_failure, loader, which_wine, in_the_machine)
