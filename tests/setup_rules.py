@@ -15,7 +15,9 @@ from dataclasses import dataclass
 from harness import P, main, ok, work
 
 # The stand-ins. The archive's lists are those of before `apt-get update`
-# until it has run, then those of after it.
+# until it has run, then those of after it. Where they lack pev, the set-up
+# does not ask for its readpe, which some releases lack (the real tools it
+# checks for are all there, where the suite runs).
 STUBS = {
     "apt-get": """
 echo "apt-get $*" >> "$STUB/log"
@@ -61,7 +63,7 @@ ROWS = [
     Row("pev on the lists before the update, gone after it", "pev", "pev wine64", "wine64", 0, "",
         "scripts/setup: pev is not in this release's archive; going on without it"),
     Row("wine64 missing from the old lists, there after the update: asked for again", "wine64 libwine:amd64",
-        "pev", "pev wine64", 0, "wine64", "", never="wine64 is not in this release's archive"),
+        "", "wine64", 0, "wine64", "", never="wine64 is not in this release's archive"),
     Row("a conflict in the archive", "pev", "pev wine64", "pev wine64", 1, "pev",
         "scripts/setup: the archive's packages are in conflict: libabsl, libabsl:i386 (the archive's state, "
         "not this machine's; apt-get's account follows)",
