@@ -81,6 +81,12 @@ def machine_up(run_folders, proc):
     return bool(up())
 
 
+def wow64():
+    """Whether 32-bit programs run under Wine's WoW64 mode: where
+    scripts/wine-paths finds no 32-bit loader (as scripts/with-wine decides)."""
+    return run([os.path.join(P.source, "scripts", "wine-paths"), "loader"]).status != 0
+
+
 def expect_greeting(what, r):
     ok(r.status == 0, f"{what}: exit status {r.status}, expected 0")
     ok(r.out == GREETING, f"{what}: standard output {r.out!r}, expected {GREETING!r}")

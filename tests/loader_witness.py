@@ -23,7 +23,7 @@ import tempfile
 
 import loader_bundle
 import loader_cases
-from harness import GREETING, P, main, ok, run, work
+from harness import GREETING, P, main, ok, run, work, wow64
 
 LIMIT = 120
 
@@ -56,16 +56,16 @@ def witness(x64):
     # Wine's major version, for the cases where one Wine differs and another not.
     major = run([wine, "--version"], limit=LIMIT).out.decode().removeprefix("wine-").split(".")[0]
     # Wine's WoW64 mode runs 32-bit programs where no 32-bit loader is installed.
-    wow64 = not x64 and run([os.path.join(P.source, "scripts", "wine-paths"), "loader"], limit=LIMIT).status != 0
+    is_wow64 = not x64 and wow64()
     cases = [(case, case.place(program, os.path.join(P.work, f"case{n}")))
              for n, case in enumerate(loader_cases.cases(work("cases"), P))
              if case.wine_can_show() and case.x64 == x64]
     with concurrent.futures.ThreadPoolExecutor(2) as pool:
         under = list(pool.map(lambda c: under_wine(wine, c[1], c[0].path), cases))
     for (case, exe), seen in zip(cases, under):
-        differs = case.wine_differs(major, wow64)
+        differs = case.wine_differs(major, is_wow64)
         expected = differs or as_windows(case.verdict)
-        ok(seen == expected, f"{case.name}: Wine {major}{' (WoW64)' if wow64 else ''} {seen!r}, expected {expected!r}"
+        ok(seen == expected, f"{case.name}: Wine {major}{' (WoW64)' if is_wow64 else ''} {seen!r}, expected {expected!r}"
            + (f" (Wine differs from Windows here: {case.why})" if differs else ""))
         print(f"{case.name}: Windows {as_windows(case.verdict)}, Wine {seen}"
               + (" (as known: Wine differs)" if differs else ""))

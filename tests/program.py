@@ -1,14 +1,14 @@
 """test.exe run through Wine, as a user or a script would run it. Wine's
 settings and prefix come from the environment (scripts/with-wine).
 
-    program.py greeting|write-failure|loader|in-the-machine
+    program.py greeting|write-failure|loader|which-wine|in-the-machine
 """
 import os
 import pathlib
 import shutil
 import subprocess
 
-from harness import GREETING, MACHINE_LIMIT, P, RUN_LIMIT, Result, expect_greeting, main, ok, run, work
+from harness import GREETING, MACHINE_LIMIT, P, RUN_LIMIT, Result, expect_greeting, main, ok, run, work, wow64
 
 # Arguments of every kind: the program reads none, and its start-up code
 # must not expand wildcards.
@@ -74,21 +74,18 @@ def loader():
 
 
 def which_wine():
-    # Which Wine runs the 32-bit program, three ways: the installed packages
-    # (Wine's 32-bit loader from wine32:i386; else Wine's WoW64 mode, whose
-    # 32-bit DLLs libwine:amd64 ships), scripts/with-wine --why, and the run
-    # itself: in WoW64 mode Wine loads its wow64 DLLs into a 32-bit process,
-    # the 32-bit loader does not.
-    files = run(["dpkg-query", "-L", "wine32:i386", "libwine:amd64"]).out.decode().splitlines()
-    wow64 = not any(f.endswith("/wine/wine") for f in files) and any(f.endswith("/i386-windows/kernel32.dll")
-                                                                      for f in files)
-    mode = "Wine's WoW64 mode" if wow64 else "Wine's 32-bit loader"
+    # Which Wine runs the 32-bit program: the one the installed Wine gives
+    # (wow64 in harness.py), the one scripts/with-wine --why names, and the one the
+    # run shows must be the same: in WoW64 mode Wine loads its wow64 DLLs
+    # into a 32-bit process, the 32-bit loader does not.
+    is_wow64 = wow64()
+    mode = "Wine's WoW64 mode" if is_wow64 else "Wine's 32-bit loader"
     why = run([P.with_wine, "--why"]).out.decode()
     ok(f"32-bit programs run under {mode}" in why, f"the packages make it {mode}, with-wine --why says {why!r}")
     r = run([P.wine, P.exe], env=dict(os.environ, WINEDEBUG="+loaddll"))
     # The loader's trace holds the program's own DLLs, so that it is this process's.
-    ok(r.status == 0 and b"xiapi32.dll" in r.err and (b"wow64.dll" in r.err) == wow64,
-       f"under {mode}: status {r.status}, wow64.dll {'not ' if wow64 else ''}expected among {r.err[-1500:]!r}")
+    ok(r.status == 0 and b"xiapi32.dll" in r.err and (b"wow64.dll" in r.err) == is_wow64,
+       f"under {mode}: status {r.status}, wow64.dll {'not ' if is_wow64 else ''}expected among {r.err[-1500:]!r}")
 
 
 def in_the_machine():
